@@ -1,0 +1,29 @@
+# Short commands for the README: `make` builds, `make test` installs what is missing and runs
+# every test, `make bench` runs the benchmarks. PRESET picks the CMake preset (default, asan).
+PRESET ?= default
+BUILD_DIR = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build configure deps test bench clean
+
+all: build
+
+deps:
+	scripts/install-deps.sh build test
+
+configure:
+	cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: deps
+	$(MAKE) build PRESET=$(PRESET)
+	ctest --preset $(PRESET) -j $(JOBS)
+
+bench: deps
+	$(MAKE) build PRESET=default
+	bench/run
+
+clean:
+	rm -rf build build-*

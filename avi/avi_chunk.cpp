@@ -1,0 +1,251 @@
+// Media chunks and the in-memory index: every video frame and piece of audio becomes one
+// RIFF chunk after the 2048-byte header region and one 16-byte entry of the index that the
+// close writes out as "idx1". Keeps the file, index included, within the size limit.
+#include "avi_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int32_t index_growth = 4096;
+constexpr uint32_t entry_bytes = sizeof(avi_index_entry);
+static_assert(sizeof(avi_index_entry) == 16);
+
+uint32_t padded(uint32_t len)
+{
+    return (len + 1) & ~1U;
+}
+
+// The file length if `added` more bytes of data and `entries` more index entries were
+// written now, counted in 64 bits so that no length can wrap around the test.
+uint64_t size_after(const avi_handle &h, uint64_t added, uint64_t entries)
+{
+    return uint64_t{h.write_offset} + added + (uint64_t(h.index_count) + entries) * entry_bytes +
+           8;
+}
+
+bool refuse_negative(int32_t len)
+{
+    if (len >= 0)
+        return false;
+    avi_error = AVI_ERROR_SIZE_LIMIT;
+    return true;
+}
+
+bool refuse_reading_handle(const avi_handle &h)
+{
+    if (h.mode != AVI_MODE_READ)
+        return false;
+    avi_error = AVI_ERROR_NOT_PERMITTED;
+    return true;
+}
+
+// "01wb" for track 0 up to "08wb" for track 7.
+void audio_chunk_id(const avi_handle &h, char id[5])
+{
+    id[0] = '0';
+    id[1] = static_cast<char>('0' + (h.current_track + 1) % 10);
+    id[2] = 'w';
+    id[3] = 'b';
+    id[4] = '\0';
+}
+
+// Audio byte counts saturate rather than wrap: they are 32-bit signed fields.
+void add_audio_bytes(avi_audio_track &track, int32_t len)
+{
+    int64_t sum = int64_t{track.byte_count} + len;
+    track.byte_count = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
+}  // namespace
+
+int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_t len)
+{
+    if (refuse_negative(len))
+        return -1;
+    unsigned char head[8];
+    memcpy(head, id, 4);
+    put_u32_le(head + 4, static_cast<uint32_t>(len));
+    static unsigned char pad = 0;
+    uint32_t size = static_cast<uint32_t>(len);
+    iovec parts[3] = {{head, sizeof head},
+                      {const_cast<void *>(data), size},
+                      {&pad, size & 1U}};
+
+    if (write_fully_vec(handle->fd, parts, 3) != int64_t{8} + padded(size)) {
+        int cause = errno;  // kept for AVI_error_text
+        lseek(handle->fd, handle->write_offset, SEEK_SET);
+        errno = cause;
+        avi_error = AVI_ERROR_WRITE;
+        return -1;
+    }
+    handle->write_offset += 8 + padded(size);
+    return 0;
+}
+
+int AVI_append_index(avi_handle *handle, const char *id, uint32_t flags, uint32_t offset,
+                     uint32_t size)
+{
+    if (handle->index_count >= handle->index_capacity) {
+        int64_t capacity = int64_t{handle->index_capacity} + index_growth;
+        void *grown = capacity > INT32_MAX
+                          ? nullptr
+                          : realloc(handle->index, static_cast<size_t>(capacity) * entry_bytes);
+        if (!grown) {
+            avi_error = AVI_ERROR_NO_MEMORY;
+            return -1;
+        }
+        handle->index = static_cast<avi_index_entry *>(grown);
+        handle->index_capacity = static_cast<int32_t>(capacity);
+    }
+    avi_index_entry &entry = handle->index[handle->index_count++];
+    memcpy(entry.chunk_id, id, 4);
+    put_u32_le(entry.flags, flags);
+    put_u32_le(entry.offset, offset);
+    put_u32_le(entry.size, size);
+    if (size > handle->max_chunk_len)
+        handle->max_chunk_len = size;
+    return 0;
+}
+
+int AVI_write_media_chunk(avi_handle *handle, const void *data, uint32_t len, int32_t is_audio,
+                          int32_t key_frame)
+{
+    // The file after this chunk: its head, data and pad byte, one more index entry, the
+    // "idx1" head. Counting the pad keeps an odd chunk from taking the file one byte past.
+    if (size_after(*handle, uint64_t{8} + ((uint64_t{len} + 1) & ~uint64_t{1}), 1) >
+        avi_detail::size_limit) {
+        avi_error = AVI_ERROR_SIZE_LIMIT;
+        return -1;
+    }
+    char id[5] = "00db";
+    if (is_audio)
+        audio_chunk_id(*handle, id);
+    uint32_t flags = !is_audio && key_frame ? AVI_KEY_FRAME : 0;
+
+    uint32_t max_before = handle->max_chunk_len;
+    if (AVI_append_index(handle, id, flags, handle->write_offset, len) != 0)
+        return -1;
+    if (AVI_write_chunk(handle, id, data, static_cast<int32_t>(len)) != 0) {
+        // The next chunk goes to the same offset: the entry must not describe it.
+        handle->index_count -= 1;
+        handle->max_chunk_len = max_before;
+        return -1;
+    }
+    return 0;
+}
+
+int AVI_put_video_frame(avi_handle *handle, const void *data, int32_t len, int32_t key_frame)
+{
+    if (refuse_reading_handle(*handle))
+        return -1;
+    uint32_t offset = handle->write_offset;
+    if (AVI_write_media_chunk(handle, data, static_cast<uint32_t>(len), 0, key_frame) != 0)
+        return -1;
+    handle->last_video_offset = offset;
+    handle->last_video_len = static_cast<uint32_t>(len);
+    handle->video_frame_count += 1;
+    return 0;
+}
+
+int AVI_repeat_video_frame(avi_handle *handle)
+{
+    if (refuse_reading_handle(*handle))
+        return -1;
+    if (handle->last_video_offset == 0)
+        return 0;
+    // The extra entry grows the file too; keep the size limit for it as well.
+    if (size_after(*handle, 0, 1) > avi_detail::size_limit) {
+        avi_error = AVI_ERROR_SIZE_LIMIT;
+        return -1;
+    }
+    if (AVI_append_index(handle, "00db", AVI_KEY_FRAME, handle->last_video_offset,
+                         handle->last_video_len) != 0)
+        return -1;
+    handle->video_frame_count += 1;
+    handle->needs_index = 1;
+    return 0;
+}
+
+int AVI_put_audio(avi_handle *handle, const void *data, int32_t len)
+{
+    if (refuse_reading_handle(*handle))
+        return -1;
+    if (refuse_negative(len))
+        return -1;
+    if (AVI_write_media_chunk(handle, data, static_cast<uint32_t>(len), 1, 0) != 0)
+        return -1;
+    add_audio_bytes(handle->tracks[handle->current_track], len);
+    return 0;
+}
+
+int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
+{
+    if (refuse_reading_handle(*handle) || refuse_negative(len))
+        return -1;
+
+    // Only the current track's audio chunk that ends the file may grow.
+    char id[5];
+    audio_chunk_id(*handle, id);
+    avi_index_entry *last = handle->index_count > 0 ? &handle->index[handle->index_count - 1]
+                                                    : nullptr;
+    uint32_t head = last ? get_u32_le(last->offset) : 0;
+    uint32_t old = last ? get_u32_le(last->size) : 0;
+    if (!last || memcmp(last->chunk_id, id, 4) != 0 ||
+        uint64_t{head} + 8 + padded(old) != handle->write_offset) {
+        avi_error = AVI_ERROR_NOT_PERMITTED;
+        return -1;
+    }
+    uint64_t new_size = uint64_t{old} + static_cast<uint32_t>(len);
+    uint64_t new_end = uint64_t{head} + 8 + ((new_size + 1) & ~uint64_t{1});
+    if (size_after(*handle, new_end - handle->write_offset, 0) > avi_detail::size_limit) {
+        avi_error = AVI_ERROR_SIZE_LIMIT;
+        return -1;
+    }
+
+    // Data first (over the old pad byte), then the size field: a failure part-way leaves
+    // the chunk as it was, and whatever lies past write_offset is overwritten later.
+    static unsigned char pad = 0;
+    iovec parts[2] = {{const_cast<void *>(data), static_cast<size_t>(len)},
+                      {&pad, static_cast<size_t>(new_size & 1U)}};
+    int64_t want = int64_t{len} + (new_size & 1U);
+    unsigned char size_field[4];
+    put_u32_le(size_field, static_cast<uint32_t>(new_size));
+    bool ok = lseek(handle->fd, off_t{head} + 8 + old, SEEK_SET) >= 0 &&
+              write_fully_vec(handle->fd, parts, 2) == want &&
+              pwrite(handle->fd, size_field, 4, off_t{head} + 4) == 4;
+    if (!ok) {
+        int cause = errno;
+        lseek(handle->fd, handle->write_offset, SEEK_SET);
+        errno = cause;
+        avi_error = AVI_ERROR_WRITE;
+        return -1;
+    }
+    put_u32_le(last->size, static_cast<uint32_t>(new_size));
+    add_audio_bytes(handle->tracks[handle->current_track], len);
+    handle->write_offset = head + 8 + padded(static_cast<uint32_t>(new_size));
+    return 0;
+}
+
+uint32_t AVI_space_left(const avi_handle *handle)
+{
+    if (handle->mode == AVI_MODE_READ)
+        return 0;
+    return avi_detail::size_limit - 8 - handle->write_offset -
+           16 * static_cast<uint32_t>(handle->index_count);
+}
+
+uint32_t AVI_size_written(const avi_handle *handle)
+{
+    if (handle->mode == AVI_MODE_READ)
+        return 0;
+    return handle->write_offset + 8 + 16 * static_cast<uint32_t>(handle->index_count);
+}
+
+uint64_t AVI_size_limit(void)
+{
+    return avi_detail::size_limit;
+}

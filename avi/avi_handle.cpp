@@ -1,0 +1,58 @@
+// Creating an output file and its writing handle, and choosing the current audio track.
+#include "avi_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+avi_handle *AVI_create_output_file(const char *path)
+{
+    auto *handle = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
+    if (!handle) {
+        avi_error = AVI_ERROR_NO_MEMORY;
+        return nullptr;
+    }
+
+    // The mask can only be read by setting it; put it back at once.
+    mode_t mask = umask(0);
+    umask(mask);
+
+    // Truncate: bytes of an older, longer file past our end would be taken for ours by
+    // readers that walk to the end of the file.
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0644 & ~mask);
+    if (fd < 0) {
+        avi_error = AVI_ERROR_OPEN;
+        free(handle);
+        return nullptr;
+    }
+
+    static const avi_detail::header_bytes placeholder{};
+    if (write_fully(fd, placeholder.data(), placeholder.size()) != AVI_HEADER_BYTES) {
+        int cause = errno;  // kept for AVI_error_text
+        close(fd);
+        errno = cause;
+        avi_error = AVI_ERROR_WRITE;
+        free(handle);
+        return nullptr;
+    }
+
+    handle->fd = fd;
+    handle->mode = AVI_MODE_WRITE;
+    handle->write_offset = AVI_HEADER_BYTES;
+    return handle;
+}
+
+int AVI_select_audio_track(avi_handle *handle, int32_t track)
+{
+    if (track < 0 || track >= handle->track_count)
+        return -1;
+    handle->current_track = track;
+    return 0;
+}
+
+int32_t AVI_current_audio_track(const avi_handle *handle)
+{
+    return handle->current_track;
+}

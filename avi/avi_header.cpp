@@ -1,0 +1,309 @@
+// Stream declarations and the 2048-byte header region: the RIFF head, the "hdrl" list with
+// the main header and one stream list per stream, (at close) the "INFO" list, the "JUNK"
+// filler and the head of the "movi" list. Both the recording-time header and the final one
+// are laid out here and nowhere else.
+#include "avi_internal.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Placeholder for the RIFF and "movi" sizes until the real ones are known at close.
+constexpr uint32_t size_placeholder = 0xfefff003U;
+constexpr uint32_t flag_has_index = 0x10, flag_must_use_index = 0x20, flag_interleaved = 0x100;
+constexpr int32_t video_scale = 1000000;
+constexpr int info_list_bytes = 84;
+constexpr int movi_head_at = AVI_HEADER_BYTES - 12;  // "LIST", size, "movi"
+
+// Places fields one after another into the header buffer. A field that would end past the
+// buffer is not stored, but the running length still advances, so that the overflow is
+// seen (and the process stopped) before anything reaches the file.
+class header_writer {
+public:
+    explicit header_writer(avi_detail::header_bytes &out) : out_(out) { out_.fill(0); }
+
+    int32_t length() const { return length_; }
+
+    void u32(uint32_t value)
+    {
+        if (fits(4))
+            put_u32_le(&out_[length_], value);
+        length_ += 4;
+    }
+    void u16(uint32_t value)
+    {
+        if (fits(2)) {
+            out_[length_] = static_cast<unsigned char>(value);
+            out_[length_ + 1] = static_cast<unsigned char>(value >> 8);
+        }
+        length_ += 2;
+    }
+    void fourcc(const char *code)
+    {
+        if (fits(4))
+            memcpy(&out_[length_], code, 4);
+        length_ += 4;
+    }
+    void zeros(int32_t count)
+    {
+        if (count > 0)
+            length_ += count;  // the buffer starts zeroed
+    }
+    // Stores value at an earlier position (a list size known only at the list's end).
+    void patch_u32(int32_t at, uint32_t value)
+    {
+        if (at >= 0 && at + 4 <= AVI_HEADER_BYTES)
+            put_u32_le(&out_[at], value);
+    }
+
+private:
+    bool fits(int32_t size) const { return length_ >= 0 && length_ + size <= AVI_HEADER_BYTES; }
+
+    avi_detail::header_bytes &out_;
+    int32_t length_ = 0;
+};
+
+// 32-bit header fields computed in 64 bits and clamped, so that no large value wraps.
+int32_t clamp_i32(int64_t value)
+{
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+int32_t clamp_i32(double value)
+{
+    if (!(value < 2147483647.0))
+        return std::isnan(value) ? 0 : INT32_MAX;
+    return value > -2147483648.0 ? static_cast<int32_t>(value) : INT32_MIN;
+}
+
+struct video_timing {
+    int32_t micro_sec_per_frame;  // U
+    int32_t rate;                 // R, frames per 1000000 seconds
+};
+
+video_timing timing_of(double fps)
+{
+    if (!(fps >= 0.001))  // also 0, negative and NaN
+        return {0, 0};
+    return {clamp_i32(1000000.0 / fps + 0.5), clamp_i32(fps * 1000000.0 + 0.5)};
+}
+
+int32_t image_size(int32_t width, int32_t height)
+{
+    int64_t pixels = int64_t{width} * height;  // fits in 64 bits; times 3 may not
+    if (pixels > INT32_MAX / 3)
+        return INT32_MAX;
+    if (pixels < INT32_MIN / 3)
+        return INT32_MIN;
+    return static_cast<int32_t>(pixels * 3);
+}
+
+[[noreturn]] void header_too_long()
+{
+    fputs("AVI_close_output_file: # of header bytes too small\n", stderr);
+    exit(1);
+}
+
+void place_video_stream(header_writer &w, const avi_handle &h, video_timing timing,
+                        uint32_t length)
+{
+    w.fourcc("LIST");
+    int32_t list_size_at = w.length();
+    w.u32(0);
+    w.fourcc("strl");
+    w.fourcc("strh");
+    w.u32(56);
+    w.fourcc("vids");
+    w.fourcc(h.compressor);
+    w.u32(0);  // stream flags
+    w.u32(0);  // priority and language
+    w.u32(0);  // initial frames
+    w.u32(video_scale);
+    w.u32(static_cast<uint32_t>(timing.rate));
+    w.u32(0);  // start
+    w.u32(length);
+    w.u32(0);  // suggested buffer size
+    w.u32(0xffffffffU);  // quality: default
+    w.u32(0);  // sample size
+    w.zeros(8);  // frame rectangle
+    w.fourcc("strf");
+    w.u32(40);
+    w.u32(40);  // biSize
+    w.u32(static_cast<uint32_t>(h.width));
+    w.u32(static_cast<uint32_t>(h.height));
+    w.u16(1);   // planes
+    w.u16(24);  // bits per pixel
+    w.fourcc(h.compressor);
+    w.u32(static_cast<uint32_t>(image_size(h.width, h.height)));
+    w.zeros(16);
+    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+}
+
+void place_audio_stream(header_writer &w, const avi_handle &h, int t)
+{
+    const avi_audio_track &track = h.tracks[t];
+    int32_t block = AVI_audio_block_size(&h, t);
+    int32_t scale = block / 4;
+    int32_t byte_rate = clamp_i32(int64_t{track.bitrate} * 1000 / 8);
+    int32_t length = clamp_i32(int64_t{track.byte_count} * 4 / block);
+
+    w.fourcc("LIST");
+    int32_t list_size_at = w.length();
+    w.u32(0);
+    w.fourcc("strl");
+    w.fourcc("strh");
+    w.u32(56);
+    w.fourcc("auds");
+    w.u32(0);  // handler
+    w.u32(0);  // stream flags
+    w.u32(0);  // priority and language
+    w.u32(0);  // initial frames
+    w.u32(static_cast<uint32_t>(scale));
+    w.u32(static_cast<uint32_t>(byte_rate));
+    w.u32(0);  // start
+    w.u32(static_cast<uint32_t>(length));
+    w.u32(0);  // suggested buffer size
+    w.u32(0xffffffffU);  // quality
+    w.u32(static_cast<uint32_t>(scale));  // sample size
+    w.zeros(8);
+    w.fourcc("strf");
+    w.u32(16);
+    w.u16(static_cast<uint32_t>(track.format));
+    w.u16(static_cast<uint32_t>(track.channels));
+    w.u32(static_cast<uint32_t>(track.rate));
+    w.u32(static_cast<uint32_t>(byte_rate));
+    w.u16(static_cast<uint32_t>(scale));  // block align
+    w.u16(static_cast<uint32_t>(track.bits));
+    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+}
+
+}  // namespace
+
+namespace avi_detail {
+
+void build_header(const avi_handle &h, const final_header_values *final_values,
+                  header_bytes &out)
+{
+    header_writer w(out);
+    video_timing timing = timing_of(h.fps);
+    bool index_flags = final_values == nullptr || final_values->index_written;
+    uint32_t flags = flag_interleaved;
+    if (index_flags)
+        flags |= flag_has_index | (h.needs_index ? flag_must_use_index : 0);
+    uint32_t frames = final_values ? static_cast<uint32_t>(h.video_frame_count) : 0;
+
+    w.fourcc("RIFF");
+    w.u32(final_values ? final_values->riff_size : size_placeholder);
+    w.fourcc("AVI ");
+    w.fourcc("LIST");
+    int32_t hdrl_size_at = w.length();
+    w.u32(0);
+    w.fourcc("hdrl");
+    w.fourcc("avih");
+    w.u32(56);
+    w.u32(static_cast<uint32_t>(timing.micro_sec_per_frame));
+    w.u32(0);  // maximum bytes per second
+    w.u32(0);  // padding granularity
+    w.u32(flags);
+    w.u32(frames);
+    w.u32(0);  // initial frames
+    w.u32(static_cast<uint32_t>(h.track_count) + 1);
+    w.u32(0);  // suggested buffer size
+    w.u32(static_cast<uint32_t>(h.width));
+    w.u32(static_cast<uint32_t>(h.height));
+    w.zeros(16);  // reserved
+
+    place_video_stream(w, h, timing, frames);
+    for (int t = 0; t < h.track_count && t < AVI_MAX_TRACKS; ++t)
+        place_audio_stream(w, h, t);
+    w.patch_u32(hdrl_size_at, static_cast<uint32_t>(w.length() - 20));
+
+    if (final_values) {
+        w.fourcc("LIST");
+        w.u32(info_list_bytes - 8);
+        w.fourcc("INFO");
+        w.fourcc("ISFT");
+        w.u32(64);
+        w.zeros(64);  // the software name stays empty
+    }
+
+    int32_t filler = movi_head_at - 8 - w.length();
+    if (filler < 1)
+        header_too_long();
+    w.fourcc("JUNK");
+    w.u32(static_cast<uint32_t>(filler));
+    w.zeros(filler);
+    w.fourcc("LIST");
+    w.u32(final_values ? final_values->movi_size : size_placeholder);
+    w.fourcc("movi");
+}
+
+bool write_header_region(int fd, const header_bytes &bytes)
+{
+    return lseek(fd, 0, SEEK_SET) == 0 &&
+           write_fully(fd, bytes.data(), bytes.size()) == AVI_HEADER_BYTES;
+}
+
+}  // namespace avi_detail
+
+int AVI_audio_block_size(const avi_handle *handle, int track)
+{
+    const avi_audio_track &t = handle->tracks[track];
+    int64_t block = (int64_t{t.bits} + 7) / 8 * t.channels;
+    return block < 4 ? 4 : clamp_i32(block);
+}
+
+int AVI_write_header(avi_handle *handle)
+{
+    avi_detail::header_bytes bytes;
+    avi_detail::build_header(*handle, nullptr, bytes);
+    if (!avi_detail::write_header_region(handle->fd, bytes) ||
+        lseek(handle->fd, handle->write_offset, SEEK_SET) < 0) {
+        avi_error = AVI_ERROR_CLOSE;
+        return -1;
+    }
+    return 0;
+}
+
+void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double fps,
+                      const char *compressor)
+{
+    if (handle->mode == AVI_MODE_READ)
+        return;
+    handle->width = width;
+    handle->height = height;
+    handle->fps = fps;
+    memset(handle->compressor, 0, sizeof handle->compressor);
+    // Uncompressed RGB is stored as a zero code; a short code is padded with zeros.
+    if (compressor && strncmp(compressor, "RGB", 3) != 0)
+        strncpy(handle->compressor, compressor, 4);
+    AVI_write_header(handle);
+}
+
+void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int32_t bits,
+                         int32_t format, int32_t bitrate_kbps)
+{
+    if (handle->mode == AVI_MODE_READ)
+        return;
+    if (handle->track_count >= AVI_MAX_TRACKS) {
+        fprintf(stderr, "error - only %d audio tracks supported\n", AVI_MAX_TRACKS);
+        exit(1);
+    }
+    int32_t t = handle->track_count++;
+    handle->current_track = t;
+    handle->tracks[t] = avi_audio_track{};
+    handle->tracks[t].channels = channels;
+    handle->tracks[t].rate = rate;
+    handle->tracks[t].bits = bits;
+    handle->tracks[t].format = format;
+    handle->tracks[t].bitrate = bitrate_kbps;
+    AVI_write_header(handle);
+}

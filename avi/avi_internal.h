@@ -1,0 +1,52 @@
+// Internals of the AVI module shared by its source files and its tests: the byte helpers
+// (whole-buffer reads and writes, little-endian stores and loads) and the builder of the
+// 2048-byte header region, which the stream declarations and the close both use.
+#pragma once
+
+#include "avi.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <sys/uio.h>
+
+// Reads n bytes, looping over partial reads; stops early only at end of file or on an
+// error. Returns the bytes read, never a negative value.
+int32_t read_fully(int fd, void *buffer, uint32_t n);
+
+// Writes n bytes, looping over partial writes. Returns n, or the negative result of the
+// write call that failed.
+int32_t write_fully(int fd, const void *buffer, uint32_t n);
+
+// Writes every byte of the iovecs with as few writev calls as the system allows, looping
+// over partial writes like write_fully. Returns the total, or a negative value on error.
+// The iovec array is consumed (its entries are advanced).
+int64_t write_fully_vec(int fd, struct iovec *parts, int count);
+
+void put_u32_le(unsigned char *dst, uint32_t value);
+uint32_t get_u32_le(const unsigned char *src);
+uint16_t get_u16_le(const unsigned char *src);
+
+namespace avi_detail {
+
+using header_bytes = std::array<unsigned char, AVI_HEADER_BYTES>;
+
+// The values in which the header written at close differs from the recording-time one.
+struct final_header_values {
+    uint32_t riff_size;  // end of the written data less 8
+    uint32_t movi_size;  // write_offset before the index, less 2044
+    bool index_written;  // the "idx1" chunk reached the file
+};
+
+// Builds the header region from the handle's stream descriptions: the recording-time
+// header when final_values is null, the final one (real counts, "INFO" list) otherwise.
+// A layout that cannot fit 2048 bytes ends the process with status 1.
+void build_header(const avi_handle &handle, const final_header_values *final_values,
+                  header_bytes &out);
+
+// Seeks fd to 0 and writes the header region. False when the seek or the write fails.
+bool write_header_region(int fd, const header_bytes &bytes);
+
+inline constexpr uint32_t size_limit = 0xfefff7ffU;
+
+}  // namespace avi_detail

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs, on a Debian machine, the packages that building and testing mirvo need and
+# that are not there yet. Nothing is done when everything is present, so it is cheap to run
+# before every build. Usage: scripts/install-deps.sh [group...] (default: build test).
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
+  [test]="ffmpeg"
+)
+
+wanted=()
+for g in "${@:-build test}"; do
+  for g2 in $g; do
+    [[ -n "${groups[$g2]:-}" ]] || { echo "install-deps: unknown group '$g2'" >&2; exit 2; }
+    wanted+=(${groups[$g2]})
+  done
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+# Refresh the package lists only when they are missing or a first attempt fails.
+if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,130 @@
+// Closing: the "idx1" index after the last chunk and the final header with the real sizes
+// and counts, checked on whole files.
+#include "avi/avi_internal.h"
+#include "writer_fixture.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace mirvo_test;
+
+namespace {
+
+void expect_info_and_junk(const bytes &b, uint32_t info_at)
+{
+    uint32_t junk_at = info_at + 84, filler = 1944 - info_at;
+    expect_fields(b, {
+        {info_at, "LIST"}, {info_at + 4, le32(76)}, {info_at + 8, "INFO"},
+        {info_at + 12, "ISFT"}, {info_at + 16, le32(64)}, {info_at + 20, zeros(64)},
+        {junk_at, "JUNK"}, {junk_at + 4, le32(filler)}, {junk_at + 8, zeros(filler)},
+        {2036, "LIST"}, {2044, "movi"},
+    });
+}
+
+}  // namespace
+
+TEST_F(writer_test, closing_an_empty_file_writes_an_empty_index)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    bytes b = close_and_read();
+
+    ASSERT_EQ(b.size(), 2056u);
+    expect_fields(b, {
+        {4, le32(2048)}, {16, le32(192)}, {44, le32(0x110)}, {48, le32(0)}, {56, le32(1)},
+        {140, le32(0)}, {2040, le32(4)}, {2048, "idx1"}, {2052, le32(0)},
+    });
+    expect_info_and_junk(b, 212);
+}
+
+TEST_F(writer_test, closing_writes_real_counts_sizes_and_the_index)
+{
+    // One audio track, 250 video frames and 10 audio chunks ending at offset 500000.
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
+    std::string video(2772, 'v'), audio(2000, 'a');
+    for (int i = 0; i < 250; ++i) {
+        ASSERT_EQ(AVI_put_video_frame(handle, video.data(), i == 0 ? 2772 : 1900, i % 25 == 0), 0);
+        if (i % 25 == 0) {
+            ASSERT_EQ(AVI_put_audio(handle, audio.data(), 2000), 0);
+        }
+    }
+    ASSERT_EQ(handle->write_offset, 500000u);
+    ASSERT_EQ(handle->index_count, 260);
+    bytes b = close_and_read();
+
+    const uint32_t e = 504168, idx = 500000;
+    ASSERT_EQ(b.size(), e);
+    expect_fields(b, {
+        {4, le32(e - 8)}, {16, le32(292)}, {44, le32(0x110)}, {48, le32(250)},
+        {56, le32(2)}, {140, le32(250)}, {264, le32(20000)}, {2040, le32(497956)},
+        {idx, "idx1"}, {idx + 4, le32(16 * 260)},
+        // first entries: the key frame at 2048, then the audio chunk after it
+        {idx + 8, "00db"}, {idx + 12, le32(0x10)}, {idx + 16, le32(2048)}, {idx + 20, le32(2772)},
+        {idx + 24, "01wb"}, {idx + 28, le32(0)}, {idx + 32, le32(2048 + 8 + 2772)},
+        {idx + 36, le32(2000)},
+    });
+    expect_info_and_junk(b, 312);
+    // The "movi" list ends where "idx1" begins, and every entry points at its chunk.
+    EXPECT_EQ(u32_at(b, 2040) + 2044, idx);
+    for (uint32_t i = 0; i < 260; ++i) {
+        uint32_t at = idx + 8 + 16 * i;
+        uint32_t chunk = u32_at(b, at + 8);
+        EXPECT_EQ(text_at(b, chunk), text_at(b, at)) << "entry " << i;
+        EXPECT_EQ(u32_at(b, chunk + 4), u32_at(b, at + 12)) << "entry " << i;
+    }
+}
+
+TEST_F(writer_test, eight_tracks_leave_room_for_info_and_filler)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    for (int t = 0; t < 8; ++t)
+        AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
+    bytes b = close_and_read();
+    expect_fields(b, {{16, le32(992)}, {56, le32(9)}});
+    expect_info_and_junk(b, 1012);
+}
+
+TEST_F(writer_test, repeated_frames_keep_the_must_use_index_flag_when_the_index_is_written)
+{
+    AVI_define_video(handle, 320, 240, 25.0, "H264");
+    ASSERT_EQ(AVI_put_video_frame(handle, "abc", 3, 1), 0);
+    ASSERT_EQ(AVI_repeat_video_frame(handle), 0);
+    bytes b = close_and_read();
+    expect_fields(b, {{44, le32(0x130)}, {48, le32(2)}, {140, le32(2)}});
+    EXPECT_EQ(u32_at(b, 2060 + 4), 32u) << "two entries for one chunk";
+}
+
+TEST_F(writer_test, writing_over_a_longer_file_leaves_only_the_new_recording)
+{
+    // A longer file from an earlier recording, with chunk-like bytes all through.
+    std::string old_path = dir.file("old.avi");
+    write_file(old_path, bytes(100000, 0xee));
+    AVI_close_handle(handle);
+    path = old_path;
+    handle = AVI_create_output_file(path.c_str());
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(file_size(path), 2048u);
+
+    AVI_define_video(handle, 320, 240, 25.0, "H264");
+    ASSERT_EQ(AVI_put_video_frame(handle, "frame", 5, 1), 0);
+    bytes b = close_and_read();
+    ASSERT_EQ(b.size(), 2048u + 14 + 8 + 16);
+    EXPECT_EQ(u32_at(b, 4), b.size() - 8);
+    EXPECT_EQ(std::count(b.begin(), b.end(), 0xee), 0);
+}
+
+TEST(avi_close_handle, a_reading_handle_is_closed_without_writing)
+{
+    temp_dir dir;
+    std::string path = dir.file("read.bin");
+    write_file(path, bytes(100, 7));
+    auto *h = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
+    h->mode = AVI_MODE_READ;
+    h->fd = open(path.c_str(), O_RDONLY);
+    h->index = static_cast<avi_index_entry *>(malloc(16));
+    h->track_formats[3] = static_cast<unsigned char *>(malloc(20));
+    EXPECT_EQ(AVI_close_handle(h), 0);  // the sanitizer run would see a leak
+    EXPECT_EQ(read_file(path), bytes(100, 7));
+    EXPECT_EQ(AVI_close_handle(nullptr), -1);
+}

@@ -1,0 +1,205 @@
+// The recording-time header: what AVI_define_video and AVI_add_audio_track leave in the
+// first 2048 bytes of the file, checked field by field at its offsets.
+#include "avi/avi_internal.h"
+#include "writer_fixture.h"
+
+#include <cmath>
+#include <unistd.h>
+
+using namespace mirvo_test;
+
+namespace {
+
+const std::string placeholder = le32(0xfefff003);
+
+// The main header and video stream list of a 640x480 "H264" file, which every example
+// below shares but for the values passed in.
+void expect_video_part(const bytes &b, uint32_t streams, uint32_t flags, uint32_t hdrl_size)
+{
+    expect_fields(b, {
+        {0, "RIFF"}, {4, placeholder}, {8, "AVI "},
+        {12, "LIST"}, {16, le32(hdrl_size)}, {20, "hdrl"},
+        {24, "avih"}, {28, le32(56)},
+        {32, le32(40000)}, {36, le32(0)}, {40, le32(0)}, {44, le32(flags)},
+        {48, le32(0)}, {52, le32(0)}, {56, le32(streams)}, {60, le32(0)},
+        {64, le32(640)}, {68, le32(480)}, {72, zeros(16)},
+        {88, "LIST"}, {92, le32(116)}, {96, "strl"},
+        {100, "strh"}, {104, le32(56)}, {108, "vids"}, {112, "H264"},
+        {116, le32(0)}, {120, le32(0)}, {124, le32(0)},
+        {128, le32(1000000)}, {132, le32(25000000)}, {136, le32(0)}, {140, le32(0)},
+        {144, le32(0)}, {148, le32(0xffffffff)}, {152, le32(0)}, {156, zeros(8)},
+        {164, "strf"}, {168, le32(40)}, {172, le32(40)}, {176, le32(640)}, {180, le32(480)},
+        {184, le16(1)}, {186, le16(24)}, {188, "H264"}, {192, le32(921600)},
+        {196, zeros(16)},
+    });
+}
+
+void expect_junk_and_movi(const bytes &b, uint32_t junk_at, std::string movi_size)
+{
+    uint32_t filler = 2036 - 8 - junk_at;
+    expect_fields(b, {
+        {junk_at, "JUNK"}, {junk_at + 4, le32(filler)}, {junk_at + 8, zeros(filler)},
+        {2036, "LIST"}, {2040, movi_size}, {2044, "movi"},
+    });
+}
+
+}  // namespace
+
+TEST_F(writer_test, video_only_header_at_25_fps_is_laid_out_field_by_field)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+
+    bytes b = current_bytes();
+    ASSERT_EQ(b.size(), 2048u);
+    expect_video_part(b, 1, 0x110, 192);
+    expect_junk_and_movi(b, 212, placeholder);
+    EXPECT_EQ(lseek(handle->fd, 0, SEEK_CUR), 2048) << "the next chunk goes after the header";
+}
+
+TEST_F(writer_test, one_pcm_track_adds_a_100_byte_stream_list)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
+
+    bytes b = current_bytes();
+    ASSERT_EQ(b.size(), 2048u);
+    expect_video_part(b, 2, 0x110, 292);
+    expect_fields(b, {
+        {212, "LIST"}, {216, le32(92)}, {220, "strl"}, {224, "strh"}, {228, le32(56)},
+        {232, "auds"}, {236, le32(0)}, {240, le32(0)}, {244, le32(0)}, {248, le32(0)},
+        {252, le32(1)}, {256, le32(16000)}, {260, le32(0)}, {264, le32(0)}, {268, le32(0)},
+        {272, le32(0xffffffff)}, {276, le32(1)}, {280, zeros(8)},
+        {288, "strf"}, {292, le32(16)}, {296, le16(1)}, {298, le16(1)}, {300, le32(8000)},
+        {304, le32(16000)}, {308, le16(1)}, {310, le16(16)},
+    });
+    expect_junk_and_movi(b, 312, placeholder);
+    EXPECT_EQ(AVI_current_audio_track(handle), 0);
+}
+
+TEST_F(writer_test, frame_time_and_rate_follow_fps_down_to_a_thousandth)
+{
+    struct {
+        double fps;
+        uint32_t micro_sec_per_frame, rate;
+    } cases[] = {
+        {29.97, 33367, 29970000},
+        {0.001, 1000000000, 1000},
+        {0.0009, 0, 0},
+        {0.0, 0, 0},
+        {-25.0, 0, 0},
+        {NAN, 0, 0},
+        {5000.0, 200, 2147483647},  // fps x 1000000 would wrap: clamped
+    };
+    for (const auto &c : cases) {
+        AVI_define_video(handle, 640, 480, c.fps, "H264");
+        bytes b = current_bytes();
+        SCOPED_TRACE(c.fps);
+        expect_fields(b, {{32, le32(c.micro_sec_per_frame)},
+                          {128, le32(1000000)},
+                          {132, le32(c.rate)}});
+    }
+}
+
+TEST_F(writer_test, eight_tracks_fill_the_header_to_1012_bytes)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    for (int t = 0; t < 8; ++t)
+        AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
+
+    bytes b = current_bytes();
+    ASSERT_EQ(b.size(), 2048u);
+    expect_video_part(b, 9, 0x110, 992);
+    for (uint32_t t = 0; t < 8; ++t)
+        expect_fields(b, {{212 + 100 * t, "LIST"}, {232 + 100 * t, "auds"}});
+    expect_junk_and_movi(b, 1012, placeholder);
+    EXPECT_EQ(AVI_current_audio_track(handle), 7);
+}
+
+TEST_F(writer_test, compressor_codes_rgb_short_and_lower_case)
+{
+    struct {
+        const char *code;
+        std::string stored;
+    } cases[] = {
+        {"H264", "H264"},
+        {"RGB", zeros(4)},
+        {"RGBA", zeros(4)},
+        {"rgb ", "rgb "},  // the test is case-sensitive
+        {"H26", std::string("H26") + '\0'},
+        {"X", std::string("X") + zeros(3)},
+        {"", zeros(4)},
+        {"MJPGX", "MJPG"},
+    };
+    for (const auto &c : cases) {
+        AVI_define_video(handle, 640, 480, 25.0, c.code);
+        bytes b = current_bytes();
+        SCOPED_TRACE(c.code);
+        expect_fields(b, {{112, c.stored}, {188, c.stored}});
+        EXPECT_EQ(handle->compressor[4], '\0');
+    }
+}
+
+TEST_F(writer_test, a_repeated_frame_makes_the_header_ask_for_the_index)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    unsigned char frame[4] = {1, 2, 3, 4};
+    ASSERT_EQ(AVI_put_video_frame(handle, frame, 4, 1), 0);
+    ASSERT_EQ(AVI_repeat_video_frame(handle), 0);
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+
+    expect_fields(current_bytes(), {{44, le32(0x130)}});
+    EXPECT_EQ(lseek(handle->fd, 0, SEEK_CUR), off_t{handle->write_offset})
+        << "rewriting the header must not move where the next chunk goes";
+}
+
+TEST_F(writer_test, audio_block_size_sets_scale_and_length)
+{
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    AVI_add_audio_track(handle, 2, 48000, 24, 1, 2304);  // block 6: scale 1, length 4n/6
+    AVI_add_audio_track(handle, 2, 48000, 32, 3, 3072);  // block 8: scale 2
+    AVI_add_audio_track(handle, 1, 8000, 8, 1, 64);      // block 1 raised to 4
+    handle->tracks[0].byte_count = 600;
+    handle->tracks[1].byte_count = 800;
+    handle->tracks[2].byte_count = 1000;
+    ASSERT_EQ(AVI_write_header(handle), 0);
+
+    EXPECT_EQ(AVI_audio_block_size(handle, 0), 6);
+    EXPECT_EQ(AVI_audio_block_size(handle, 1), 8);
+    EXPECT_EQ(AVI_audio_block_size(handle, 2), 4);
+    expect_fields(current_bytes(), {
+        {252, le32(1)}, {256, le32(288000)}, {264, le32(400)}, {276, le32(1)}, {308, le16(1)},
+        {352, le32(2)}, {356, le32(384000)}, {364, le32(400)}, {376, le32(2)}, {408, le16(2)},
+        {396, le16(3)}, {410, le16(32)},
+        {452, le32(1)}, {456, le32(8000)}, {464, le32(1000)},
+    });
+}
+
+TEST_F(writer_test, values_too_large_for_32_bits_are_clamped_or_cut_to_16)
+{
+    AVI_define_video(handle, 100000, 100000, 25.0, "H264");  // 3 x w x h wraps 32 bits
+    AVI_add_audio_track(handle, 0x10001, 8000, 0x10010, 0x10001, 20000000);
+    handle->tracks[0].byte_count = 1 << 29;  // 4 x bytes wraps 32 bits
+    ASSERT_EQ(AVI_write_header(handle), 0);
+
+    expect_fields(current_bytes(), {
+        {192, le32(2147483647)},                       // image size
+        {256, le32(2147483647)}, {304, le32(2147483647)},  // byte rate, bitrate x 1000 / 8
+        {296, le16(1)}, {298, le16(1)}, {310, le16(0x10)},  // low 16 bits only
+    });
+    // 4 x 2^29 bytes passes 32 bits; in 64 bits the length comes out right.
+    handle->tracks[0].bits = 16;
+    handle->tracks[0].channels = 1;
+    ASSERT_EQ(AVI_write_header(handle), 0);
+    expect_fields(current_bytes(), {{264, le32(1u << 29)}});
+}
+
+TEST_F(writer_test, declarations_on_a_reading_handle_change_nothing)
+{
+    handle->mode = AVI_MODE_READ;
+    AVI_define_video(handle, 640, 480, 25.0, "H264");
+    AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
+    EXPECT_EQ(handle->width, 0);
+    EXPECT_EQ(handle->track_count, 0);
+    EXPECT_EQ(current_bytes(), bytes(2048, 0));
+    handle->mode = AVI_MODE_WRITE;
+}

@@ -1,0 +1,137 @@
+// Helpers shared by mirvo's tests (see test_support.h).
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace mirvo_test {
+
+temp_dir::temp_dir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mirvo-test-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bytes read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const bytes &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+}
+
+uint64_t file_size(const std::string &path)
+{
+    return std::filesystem::file_size(path);
+}
+
+uint32_t u32_at(const bytes &b, size_t at)
+{
+    if (at + 4 > b.size())
+        throw std::out_of_range("u32_at past the end");
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+}
+
+uint16_t u16_at(const bytes &b, size_t at)
+{
+    if (at + 2 > b.size())
+        throw std::out_of_range("u16_at past the end");
+    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+std::string text_at(const bytes &b, size_t at, size_t n)
+{
+    if (at + n > b.size())
+        throw std::out_of_range("text_at past the end");
+    return std::string(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+}
+
+std::string le32(uint32_t v)
+{
+    return {char(v & 0xff), char(v >> 8 & 0xff), char(v >> 16 & 0xff), char(v >> 24 & 0xff)};
+}
+
+std::string le16(uint16_t v)
+{
+    return {char(v & 0xff), char(v >> 8 & 0xff)};
+}
+
+std::string shell_quoted(const std::string &text)
+{
+    std::string q = "'";
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+command_result run(const std::string &command_line)
+{
+    temp_dir scratch;
+    std::string out = scratch.file("out"), err = scratch.file("err");
+    std::string line = "( " + command_line + " ) >" + shell_quoted(out) + " 2>" + shell_quoted(err);
+    int raw = system(line.c_str());
+    command_result result;
+    if (raw != -1)
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    bytes o = read_file(out), e = read_file(err);
+    result.out.assign(o.begin(), o.end());
+    result.err.assign(e.begin(), e.end());
+    return result;
+}
+
+std::vector<access_unit> split_at_delimiters(const bytes &s)
+{
+    std::vector<access_unit> units;
+    size_t unit_start = 0;
+    for (size_t i = 0; i + 3 < s.size(); ++i) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1)
+            continue;
+        size_t start = i > 0 && s[i - 1] == 0 ? i - 1 : i;  // 3- or 4-byte start code
+        int type = s[i + 3] & 0x1f;
+        if (type == 9 || units.empty()) {
+            if (!units.empty())
+                units.back().data.assign(s.begin() + static_cast<long>(unit_start),
+                                         s.begin() + static_cast<long>(start));
+            units.push_back({});
+            unit_start = start;
+        }
+        if (type == 5)
+            units.back().key = true;
+        i += 2;
+    }
+    if (!units.empty())
+        units.back().data.assign(s.begin() + static_cast<long>(unit_start), s.end());
+    return units;
+}
+
+std::string source_path(const std::string &relative)
+{
+    return std::string(MIRVO_SOURCE_DIR) + "/" + relative;
+}
+
+std::string binary_path(const std::string &relative)
+{
+    return std::string(MIRVO_BINARY_DIR) + "/" + relative;
+}
+
+}  // namespace mirvo_test

@@ -1,0 +1,58 @@
+// Helpers shared by mirvo's tests: temporary directories, whole-file reads, little-endian
+// field access on byte buffers, and running a command with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mirvo_test {
+
+using bytes = std::vector<unsigned char>;
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents at the end of scope.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+bytes read_file(const std::string &path);
+void write_file(const std::string &path, const bytes &content);
+uint64_t file_size(const std::string &path);
+
+uint32_t u32_at(const bytes &b, size_t at);
+uint16_t u16_at(const bytes &b, size_t at);
+std::string text_at(const bytes &b, size_t at, size_t n = 4);
+std::string le32(uint32_t value);  // the 4 bytes of value, lowest first
+std::string le16(uint16_t value);
+
+struct command_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// Runs a shell command line; standard output and standard error are captured apart.
+command_result run(const std::string &command_line);
+// Quotes a string for the shell.
+std::string shell_quoted(const std::string &text);
+
+// An H.264 Annex-B stream cut before each access unit delimiter (NAL type 9); a unit is a
+// key frame when it holds an IDR slice (NAL type 5). For test clips that carry delimiters.
+struct access_unit {
+    bytes data;
+    bool key = false;
+};
+std::vector<access_unit> split_at_delimiters(const bytes &stream);
+
+std::string source_path(const std::string &relative);  // inside the source tree
+std::string binary_path(const std::string &relative);  // inside the build tree
+
+}  // namespace mirvo_test
