@@ -124,6 +124,30 @@ std::vector<access_unit> split_at_delimiters(const bytes &s)
     return units;
 }
 
+std::vector<std::string> program_argv(const std::string &name)
+{
+    std::vector<std::string> argv;
+    std::string emulator = MIRVO_EMULATOR;
+    for (size_t at = 0; at < emulator.size();) {
+        size_t end = emulator.find(' ', at);
+        if (end == std::string::npos)
+            end = emulator.size();
+        if (end > at)
+            argv.push_back(emulator.substr(at, end - at));
+        at = end + 1;
+    }
+    argv.push_back(binary_path("bin/" + name));
+    return argv;
+}
+
+std::string program(const std::string &name)
+{
+    std::string line;
+    for (const std::string &word : program_argv(name))
+        line += (line.empty() ? "" : " ") + shell_quoted(word);
+    return line;
+}
+
 std::string source_path(const std::string &relative)
 {
     return std::string(MIRVO_SOURCE_DIR) + "/" + relative;

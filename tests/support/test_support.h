@@ -52,6 +52,12 @@ struct access_unit {
 };
 std::vector<access_unit> split_at_delimiters(const bytes &stream);
 
+// How to start one of our executables from build/bin: its path, behind the emulator that
+// runs target binaries when the build is a cross build (for example qemu-arm -L sysroot).
+std::vector<std::string> program_argv(const std::string &name);
+// The same as one shell word list, for run().
+std::string program(const std::string &name);
+
 std::string source_path(const std::string &relative);  // inside the source tree
 std::string binary_path(const std::string &relative);  // inside the build tree
 
