@@ -1,0 +1,53 @@
+// The simulated sensor's clock: which frame each serial is and which serials have been
+// captured by now. Video frames come fps times a second and audio frames 50 times, merged in
+// capture order (a video and an audio frame captured at the same instant: video first), so
+// the order repeats every second. Serials start at 1 at time 0.
+//
+// In realtime pacing the clock follows the monotonic clock from construction on; in burst
+// pacing it stands still until a reader asks for a frame it has not reached, and then jumps
+// to that frame's capture time. advance() moves either forward, so that tests can make a
+// reader fall behind without waiting. All members may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace qel {
+
+struct frame_slot {
+    bool audio = false;
+    int64_t index = 0;  // the how-manieth video or audio frame, from 0
+};
+
+class capture_clock {
+public:
+    capture_clock(int fps, bool with_audio, bool burst);
+
+    frame_slot slot(int64_t serial) const;  // serial >= 1
+    int64_t frames_per_second() const { return static_cast<int64_t>(pattern_.size()); }
+
+    // The newest captured serial (at least 1: the frames of time 0 are there at once).
+    int64_t captured() const;
+    // Burst pacing: captures every frame up to serial. Realtime: does nothing.
+    void reach(int64_t serial);
+    void advance(int64_t milliseconds);
+
+private:
+    struct entry {
+        int64_t time;  // in ticks after the start of its second
+        frame_slot slot;
+    };
+    int64_t ticks_now() const;
+    int64_t time_of(int64_t serial) const;
+
+    std::vector<entry> pattern_;  // one second of frames in capture order
+    int64_t ticks_per_second_;    // fps * 50, so that both kinds of frame fall on a tick
+    int fps_;
+    bool burst_;
+    std::chrono::steady_clock::time_point start_;
+    std::atomic<int64_t> offset_{0};  // ticks added to the wall clock (burst: the whole time)
+};
+
+}  // namespace qel

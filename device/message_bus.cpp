@@ -1,0 +1,211 @@
+// The stand-in message bus: zo_msg_register, qel_start_msg and qel_stop_msg. One thread
+// receives datagrams on the bus socket, each a little-endian int32 message id followed by
+// the payload, and calls the handler registered for that id with a pointer to a zeroed
+// copy of the payload and its length. A handler runs without any lock held, so it may even
+// register a new table.
+#pragma GCC visibility push(default)
+#include "recorder/qelmain.h"
+#include "device/qel_control.h"
+#pragma GCC visibility pop
+
+#include "avi/avi_internal.h"
+#include "bus_path.h"
+#include "bus_socket.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qel {
+namespace {
+
+constexpr size_t id_bytes = 4;
+constexpr size_t payload_bytes = 256;  // the largest payload taken; short ones read as zeros
+
+struct message_bus {
+    std::mutex lock;  // guards every member; never held while a handler runs
+    std::vector<msg_handler_entry> table;
+    std::string path;
+    bus_socket socket;
+    int wake[2] = {-1, -1};  // written to end the thread
+    pthread_t thread{};
+    bool running = false;
+
+    ~message_bus() { stop(); }
+    void stop();
+};
+
+message_bus bus;
+
+msg_handler_fn handler_for(int32_t id)
+{
+    std::lock_guard<std::mutex> guard(bus.lock);
+    for (const msg_handler_entry &row : bus.table)
+        if (row.message_id == id)
+            return row.handler_fn;
+    return nullptr;
+}
+
+// The sender's user id from the datagram's credentials, or -1 when it came without any.
+long long sender_uid(msghdr &message)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+            ucred credentials;
+            memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+            return credentials.uid;
+        }
+    }
+    return -1;
+}
+
+// Why a datagram cannot be delivered, or an empty string when it can.
+std::string unfit(size_t length, msghdr &message)
+{
+    long long uid = sender_uid(message);
+    if (uid < 0)
+        return "it came without the sender's credentials";
+    if (uid != static_cast<long long>(geteuid()))
+        return "it came from user " + std::to_string(uid) + ", not from this process's user";
+    if (message.msg_flags & MSG_TRUNC)
+        return "its payload is over " + std::to_string(payload_bytes) + " bytes";
+    if (length < id_bytes)
+        return std::to_string(length) + " bytes are too short for a message id";
+    return {};
+}
+
+void deliver(const unsigned char *datagram, size_t length, msghdr &message)
+{
+    std::string reason = unfit(length, message);
+    auto id = static_cast<int32_t>(length >= id_bytes ? get_u32_le(datagram) : 0);
+    msg_handler_fn handler = reason.empty() ? handler_for(id) : nullptr;
+    if (reason.empty() && !handler)
+        reason = "no handler for message id " + std::to_string(id);
+    if (!reason.empty()) {
+        fprintf(stderr, "qelmain: dropped a message: %s\n", reason.c_str());
+        return;
+    }
+    alignas(8) static unsigned char payload[payload_bytes];
+    memset(payload, 0, sizeof payload);
+    memcpy(payload, datagram + id_bytes, length - id_bytes);
+    handler(payload, static_cast<int>(length - id_bytes));
+}
+
+void *receive_loop(void *)
+{
+    // Both were set before the thread was created and change only after it is joined.
+    int fd = bus.socket.fd, wake = bus.wake[0];
+    for (;;) {
+        pollfd ready[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("qelmain: waiting for messages");
+            return nullptr;
+        }
+        if (ready[1].revents)
+            return nullptr;
+        if (!ready[0].revents)
+            continue;
+        unsigned char datagram[id_bytes + payload_bytes];
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
+        iovec part{datagram, sizeof datagram};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
+        if (got >= 0)
+            deliver(datagram, static_cast<size_t>(got), message);
+        else if (errno != EINTR && errno != EAGAIN)
+            perror("qelmain: receiving a message");
+    }
+}
+
+void message_bus::stop()
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (!running)
+        return;
+    running = false;
+    char one = 1;
+    (void)!write(wake[1], &one, 1);
+    guard.unlock();
+    if (!pthread_equal(thread, pthread_self()))
+        pthread_join(thread, nullptr);
+    else
+        pthread_detach(thread);
+    guard.lock();
+    close_bus_socket(socket, path);
+    close(wake[0]);
+    close(wake[1]);
+    wake[0] = wake[1] = -1;
+}
+
+// Starts the thread with every signal blocked, so that signals go to the process's own
+// threads and interrupt their sleeps.
+bool start_thread()
+{
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int result = pthread_create(&bus.thread, nullptr, receive_loop, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = result;
+    return result == 0;
+}
+
+}  // namespace
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" int zo_msg_register(const msg_handler_entry *table, int size)
+{
+    if (!table || size < static_cast<int>(sizeof *table))
+        return -1;
+    std::lock_guard<std::mutex> guard(bus.lock);
+    bus.table.assign(table, table + size / sizeof *table);
+    return 0;
+}
+
+extern "C" int qel_start_msg(int)
+{
+    std::lock_guard<std::mutex> guard(bus.lock);
+    if (bus.running)
+        return 0;
+    std::string path = bus_path(), error;
+    bus_socket s = open_bus_socket(path, error);
+    if (s.fd < 0) {
+        fprintf(stderr, "qelmain: no message bus: %s\n", error.c_str());
+        return -1;
+    }
+    bus.path = path;
+    bus.socket = s;
+    if (pipe2(bus.wake, O_CLOEXEC) != 0 || !start_thread()) {
+        perror("qelmain: no message bus");
+        close_bus_socket(bus.socket, path);
+        for (int &fd : bus.wake)
+            if (fd >= 0)
+                close(fd), fd = -1;
+        return -1;
+    }
+    bus.running = true;
+    return 0;
+}
+
+extern "C" int qel_stop_msg(void)
+{
+    bus.stop();
+    return 0;
+}
