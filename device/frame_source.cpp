@@ -51,6 +51,8 @@ void say(const std::string &line)
     fprintf(stderr, "qelmain: %s\n", line.c_str());
 }
 
+// Loads the clips and the audio. The main clip is required; without the sub clip stream 1
+// gives no frames, which is said when the sub clip was named in the environment.
 std::string load_media(frame_source &s)
 {
     for (int stream = 0; stream < stream_count; ++stream) {
@@ -58,8 +60,10 @@ std::string load_media(frame_source &s)
         std::string error = load_clip(s.settings.clip[stream], c);
         if (error.empty())
             s.clips[stream] = std::move(c);
-        else if (!s.settings.clip_optional[stream])
+        else if (stream == 0)
             return error;
+        else if (s.settings.clip_named[stream])
+            say(error + "; stream " + std::to_string(stream) + " gives no frames");
     }
     if (s.settings.audio == "tone")
         s.pcm = tone_pcm();

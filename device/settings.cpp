@@ -29,12 +29,11 @@ std::string read_bounded(const char *name, int low, int high, int &value)
     return {};
 }
 
-void read_clip(const char *name, const char *default_file, bool optional, std::string &path,
-               bool &may_be_absent)
+void read_clip(const char *name, const char *default_file, std::string &path, bool &named)
 {
     const char *text = variable(name);
     path = text ? text : std::string(QEL_DEFAULT_CLIPS_DIR "/") + default_file;
-    may_be_absent = !text && optional;
+    named = text != nullptr;
 }
 
 }  // namespace
@@ -42,8 +41,8 @@ void read_clip(const char *name, const char *default_file, bool optional, std::s
 std::string read_settings(source_settings &s)
 {
     s = source_settings{};
-    read_clip("QEL_CLIP_MAIN", "main.h264", false, s.clip[0], s.clip_optional[0]);
-    read_clip("QEL_CLIP_SUB", "sub.h264", true, s.clip[1], s.clip_optional[1]);
+    read_clip("QEL_CLIP_MAIN", "main.h264", s.clip[0], s.clip_named[0]);
+    read_clip("QEL_CLIP_SUB", "sub.h264", s.clip[1], s.clip_named[1]);
     if (const char *audio = variable("QEL_AUDIO"))
         s.audio = audio;
     if (const char *pace = variable("QEL_PACE")) {

@@ -9,7 +9,7 @@ namespace qel {
 
 struct source_settings {
     std::string clip[2];           // stream 0 (main) and 1 (sub)
-    bool clip_optional[2] = {};    // a default clip that may be absent (the sub one)
+    bool clip_named[2] = {};       // given in the environment rather than the default
     std::string audio = "tone";    // "tone", "off" or the path of a WAV file
     int fps = 25;
     bool burst = false;            // the next frame is always ready
