@@ -181,6 +181,7 @@ extern "C" int zo_get_av_data(int stream, av_frame_info *d)
     frame_slot slot = source->clock.slot(serial);
     const unsigned char *bytes;
     size_t length;
+    int32_t type = QEL_FRAME_AUDIO;
     if (slot.audio) {
         size_t frames = source->pcm.size() / audio_frame_bytes;
         bytes = &source->pcm[static_cast<size_t>(slot.index) % frames * audio_frame_bytes];
@@ -189,15 +190,14 @@ extern "C" int zo_get_av_data(int stream, av_frame_info *d)
         const access_unit &unit = c->units[static_cast<size_t>(slot.index) % c->units.size()];
         bytes = &c->bytes[unit.offset];
         length = unit.size;
+        type = unit.key ? QEL_FRAME_VIDEO_KEY : video_type_other;
     }
     if (!make_room(*d, length))
         return -1;
     memcpy(d->data, bytes, length);
     d->serial = static_cast<int32_t>(serial);
     d->length = static_cast<int32_t>(length);
-    d->type = slot.audio ? QEL_FRAME_AUDIO
-              : is_key_frame(*c, serial) ? QEL_FRAME_VIDEO_KEY
-                                         : video_type_other;
+    d->type = type;
     return 0;
 }
 
