@@ -115,10 +115,9 @@ int64_t choose_serial(int stream, const clip &c, int64_t asking_serial)
         return wanted;
     int64_t key = find_key_frame(c, oldest, newest, false);
     int64_t resume = key ? key : oldest;
-    fprintf(stderr,
-            "qelmain: stream %d fell behind the ring: frame %lld is gone, going on at %s %lld\n",
-            stream, static_cast<long long>(wanted), key ? "key frame" : "frame",
-            static_cast<long long>(resume));
+    say("stream " + std::to_string(stream) + " fell behind the ring: frame " +
+        std::to_string(wanted) + " is gone, going on at " + (key ? "key frame " : "frame ") +
+        std::to_string(resume));
     return resume;
 }
 

@@ -32,8 +32,9 @@ constexpr size_t id_bytes = 4;
 constexpr size_t payload_bytes = 256;  // the largest payload taken; short ones read as zeros
 
 struct message_bus {
-    std::mutex lock;  // guards every member; never held while a handler runs
+    std::mutex table_lock;  // guards table; never held while a handler runs
     std::vector<msg_handler_entry> table;
+    std::mutex lifecycle;   // guards the rest: one start or stop at a time
     std::string path;
     bus_socket socket;
     int wake[2] = {-1, -1};  // written to end the thread
@@ -42,13 +43,14 @@ struct message_bus {
 
     ~message_bus() { stop(); }
     void stop();
+    void close_all();
 };
 
 message_bus bus;
 
 msg_handler_fn handler_for(int32_t id)
 {
-    std::lock_guard<std::mutex> guard(bus.lock);
+    std::lock_guard<std::mutex> guard(bus.table_lock);
     for (const msg_handler_entry &row : bus.table)
         if (row.message_id == id)
             return row.handler_fn;
@@ -132,24 +134,29 @@ void *receive_loop(void *)
     }
 }
 
+void message_bus::close_all()
+{
+    close_bus_socket(socket, path);
+    for (int &fd : wake) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
 void message_bus::stop()
 {
-    std::unique_lock<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(lifecycle);
     if (!running)
         return;
     running = false;
     char one = 1;
     (void)!write(wake[1], &one, 1);
-    guard.unlock();
-    if (!pthread_equal(thread, pthread_self()))
-        pthread_join(thread, nullptr);
-    else
+    if (pthread_equal(thread, pthread_self()))  // a handler stopping its own bus
         pthread_detach(thread);
-    guard.lock();
-    close_bus_socket(socket, path);
-    close(wake[0]);
-    close(wake[1]);
-    wake[0] = wake[1] = -1;
+    else
+        pthread_join(thread, nullptr);
+    close_all();
 }
 
 // Starts the thread with every signal blocked, so that signals go to the process's own
@@ -174,14 +181,14 @@ extern "C" int zo_msg_register(const msg_handler_entry *table, int size)
 {
     if (!table || size < static_cast<int>(sizeof *table))
         return -1;
-    std::lock_guard<std::mutex> guard(bus.lock);
+    std::lock_guard<std::mutex> guard(bus.table_lock);
     bus.table.assign(table, table + size / sizeof *table);
     return 0;
 }
 
 extern "C" int qel_start_msg(int)
 {
-    std::lock_guard<std::mutex> guard(bus.lock);
+    std::lock_guard<std::mutex> guard(bus.lifecycle);
     if (bus.running)
         return 0;
     std::string path = bus_path(), error;
@@ -194,10 +201,7 @@ extern "C" int qel_start_msg(int)
     bus.socket = s;
     if (pipe2(bus.wake, O_CLOEXEC) != 0 || !start_thread()) {
         perror("qelmain: no message bus");
-        close_bus_socket(bus.socket, path);
-        for (int &fd : bus.wake)
-            if (fd >= 0)
-                close(fd), fd = -1;
+        bus.close_all();
         return -1;
     }
     bus.running = true;
