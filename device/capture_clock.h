@@ -5,8 +5,10 @@
 //
 // In realtime pacing the clock follows the monotonic clock from construction on; in burst
 // pacing it stands still until a reader asks for a frame it has not reached, and then jumps
-// to that frame's capture time. advance() moves either forward, so that tests can make a
-// reader fall behind without waiting. All members may be called from any thread.
+// to that frame's capture time. Every stream follows the one clock, so in burst pacing a
+// reader far ahead moves time on for the others too. advance() moves either pacing forward,
+// so that tests can make a reader fall behind without waiting. All members may be called
+// from any thread.
 #pragma once
 
 #include <atomic>
@@ -18,7 +20,7 @@ namespace qel {
 
 struct frame_slot {
     bool audio = false;
-    int64_t index = 0;  // the how-manieth video or audio frame, from 0
+    int64_t index = 0;  // counted from 0 among the frames of its kind
 };
 
 class capture_clock {
