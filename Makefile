@@ -1,10 +1,12 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
-# every test, `make bench` runs the benchmarks. PRESET picks the CMake preset (default, asan).
+# every test, `make demo` records a few seconds on the stand-in device, `make bench` runs the
+# benchmarks. PRESET picks the CMake preset (default, asan, tsan); CTEST_ARGS narrows a run
+# (for example CTEST_ARGS="-L e2e" for the end-to-end tests only).
 PRESET ?= default
 BUILD_DIR = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build configure deps test bench clean
+.PHONY: all build configure deps test bench demo clean
 
 all: build
 
@@ -19,7 +21,11 @@ build: configure
 
 test: deps
 	$(MAKE) build PRESET=$(PRESET)
-	ctest --preset $(PRESET) -j $(JOBS)
+	ctest --preset $(PRESET) -j $(JOBS) $(CTEST_ARGS)
+
+demo: deps
+	$(MAKE) build PRESET=default
+	scripts/demo.sh
 
 bench: deps
 	$(MAKE) build PRESET=default

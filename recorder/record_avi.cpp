@@ -1,0 +1,85 @@
+// The recording loop: opens the requested file, declares its streams, then pulls frames from
+// the frame source in serial order and writes each one unchanged, from the first video key
+// frame on, until a stop request (after the next frame, or in stop mode 1 after the next key
+// frame) or SIGINT; then closes the file.
+#include "recorder/record_avi.h"
+
+#include "recorder/avi_adapter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int32_t no_known_position = -2;
+
+}  // namespace
+
+int record_avi(const shared_request *request)
+{
+    record_request start = request->load();
+    avi_handle *handle = avi_open(start.filename);
+    if (!handle) {
+        printf("open %s err %s\n", start.filename, strerror(errno));
+        sleep(1);
+        return -1;
+    }
+    record_request now = request->load();
+    const int32_t audio_enable = now.audio_enable;
+    avi_set_video(handle, now.width, now.height, start.frame_rate, "H264");
+    if (audio_enable == 1)
+        avi_set_audio(handle, 1, 8000, 16, 1, 128);
+
+    av_frame_info frame;
+    memset(&frame, 0, sizeof frame);
+    int32_t remembered = last_serial.load();
+    frame.serial = start.parttime != 0 && remembered != 0 ? remembered : no_known_position;
+    printf("[%s]: first serial is %d\n", "record_avi", frame.serial);
+
+    bool waiting_for_key_frame = true;
+    while (running.load()) {
+        int ret = zo_get_av_data(request->resolution(), &frame);
+        if (waiting_for_key_frame)
+            printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, frame.type);
+        if (ret != 0) {
+            usleep(10000);
+            continue;
+        }
+        const bool audio = frame.type == QEL_FRAME_AUDIO;
+        const bool key_frame = frame.type == QEL_FRAME_VIDEO_KEY;
+        if (waiting_for_key_frame) {
+            if (!key_frame)
+                continue;
+            int32_t current = 0;
+            zo_get_cur_serial(request->resolution(), &current);
+            printf("cur serial is %d, serial is %d\n", current, frame.serial);
+            waiting_for_key_frame = false;
+        }
+        if (audio && audio_enable == 0)
+            continue;
+
+        if (audio)
+            avi_write(AVI_WRITE_AUDIO, handle, frame.data, frame.length, 0);
+        else
+            avi_write(AVI_WRITE_VIDEO, handle, frame.data, frame.length, key_frame);
+
+        if (record_flag.load(std::memory_order_acquire) != 0)
+            continue;
+        if (stop_flag.load() == STOP_AT_KEY_FRAME) {
+            if (!key_frame)
+                continue;
+            last_serial.store(frame.serial - 1);
+            printf("[%s]: last serial is %d\n", "record_avi", last_serial.load());
+            stop_flag.store(0);
+        }
+        printf("[%s]: stop rec by main process\n", "record_avi");
+        break;
+    }
+
+    avi_close(handle);
+    free(frame.data);
+    return 0;
+}

@@ -1,0 +1,61 @@
+// A running mirvo for end-to-end tests: started on the stand-in device with its own bus
+// socket in a temporary directory, its standard output and error captured to files, driven
+// with mirvoctl over the real socket and ended with signals.
+#pragma once
+
+#include "test_support.h"
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace mirvo_test {
+
+class recorder_process {
+public:
+    // Starts mirvo with the stand-in's settings in `env` (QEL_BUS is set to a socket inside
+    // dir unless env names one) and waits until its bus socket exists.
+    recorder_process(const temp_dir &dir, std::map<std::string, std::string> env = {});
+    ~recorder_process();  // SIGKILL if still running
+    recorder_process(const recorder_process &) = delete;
+    recorder_process &operator=(const recorder_process &) = delete;
+
+    // mirvoctl with the given arguments, on this recorder's bus.
+    command_result control(const std::string &arguments) const;
+
+    // Waits until standard output holds `count` lines containing text; false on timeout.
+    bool wait_for(const std::string &text, int count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+
+    void signal(int number) const;
+    // Waits for the exit and returns the exit status (128 + signal when killed, -1 on
+    // timeout).
+    int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    std::string out() const;
+    std::string err() const;
+    std::vector<std::string> out_lines() const;
+    pid_t pid() const { return pid_; }
+    const std::string &bus() const { return bus_; }
+
+private:
+    std::string out_path_, err_path_, bus_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int exit_status_ = -1;
+};
+
+// One chunk of an AVI file as its "idx1" index lists it.
+struct indexed_chunk {
+    std::string id;
+    uint32_t flags = 0;
+    bytes data;
+};
+
+// The chunks of a finished file in index order, read by hand from the bytes (absolute
+// offsets, as our writer stores them). Fails the calling test on a malformed file.
+std::vector<indexed_chunk> indexed_chunks(const std::string &path);
+
+}  // namespace mirvo_test
