@@ -164,8 +164,9 @@ TEST_P(roundtrip, chunks_in_file_order_without_the_index)
         SCOPED_TRACE("track " + std::to_string(t));
         reader h = open_reader(r.path, 0);
         ASSERT_TRUE(h) << AVI_error_text();
-        if (GetParam().tracks > 0)
+        if (GetParam().tracks > 0) {
             ASSERT_EQ(AVI_select_audio_track(h.get(), t), 0);
+        }
         std::vector<std::pair<int, bytes>> want;  // 1 video, 2 audio; padded data
         for (const piece &p : GetParam().pieces) {
             if (!p.repeat && (p.track < 0 || p.track == t))
