@@ -1,10 +1,12 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
-# every test, `make bench` runs the benchmarks. PRESET picks the CMake preset (default, asan).
+# every test, `make bench` runs the benchmarks, `make fuzz` runs the reader's fuzz harness
+# for FUZZ_SECONDS. PRESET picks the CMake preset (default, asan).
 PRESET ?= default
 BUILD_DIR = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build configure deps test bench clean
+.PHONY: all build configure deps test bench fuzz clean
 
 all: build
 
@@ -24,6 +26,12 @@ test: deps
 bench: deps
 	$(MAKE) build PRESET=default
 	bench/run
+
+fuzz:
+	scripts/install-deps.sh build fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target avi_reader_fuzzer fuzz_seeds
+	fuzz/run $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build build-*
