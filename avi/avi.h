@@ -111,6 +111,7 @@ typedef struct avi_handle {
     int32_t current_track;
     unsigned char *video_format;                  /* reading: copy of the video format */
     unsigned char *track_formats[AVI_MAX_TRACKS]; /* reading: copies of the audio formats */
+    int32_t index_origin;       /* reading: how the index was found, AVI_INDEX_... */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -212,6 +213,115 @@ void AVI_report_error(const char *prefix);
 /* The message for avi_error; for codes 2 to 6 followed by " - " and errno's text, in a
  * static buffer that the next call overwrites. Not to be freed. */
 const char *AVI_error_text(void);
+
+/* ---- reading a file ----
+ * A reading handle owns its descriptor and every table; AVI_close_handle releases them.
+ * Chunk ids and list types are compared without regard to ASCII case. Every walk over the
+ * file moves strictly forward, so no file can make a reader loop for ever. */
+
+/* How the reader found the index of a file (index_origin). */
+enum {
+    AVI_INDEX_NONE = 0,     /* opened without the index */
+    AVI_INDEX_ABSOLUTE = 1, /* "idx1" offsets are file offsets of the chunk heads */
+    AVI_INDEX_RELATIVE = 2, /* "idx1" offsets count from the "movi" list type */
+    AVI_INDEX_REBUILT = 3   /* no usable "idx1": rebuilt by scanning the chunks */
+};
+
+/* Opens path read-only and parses it (AVI_parse_input). with_index non-zero also loads or
+ * rebuilds the index and builds the frame and chunk tables. Returns the handle, positioned
+ * at the first chunk of "movi", or null with avi_error 8 (no memory), 2 (open failed) or
+ * any code of AVI_parse_input. */
+avi_handle *AVI_open_input(const char *path, int32_t with_index);
+
+/* As AVI_open_input, on a descriptor that stands at the start of the file. The call owns fd
+ * from then on: a failure closes it, a handle closes it in AVI_close_handle. */
+avi_handle *AVI_open_input_fd(int fd, int32_t with_index);
+
+/* Parses the file of a fresh reading handle (used by the two opens). 0, or -1 after
+ * releasing the handle (descriptor closed, memory freed) with avi_error 3 (short read),
+ * 9 (not RIFF "AVI "), 8 (no memory, rebuild included), 10 (no "hdrl"), 11 (no "movi") or
+ * 12 (no video stream, format or frame); a ninth audio stream prints a message and fails
+ * with avi_error untouched. A rebuild leaves out a last chunk that the file cuts short. */
+int AVI_parse_input(avi_handle *handle, int32_t with_index);
+
+/* Field queries: each returns its field unchanged and tests nothing; the track queries
+ * read the current track. AVI_codec_fourcc points into the handle (4 characters and a
+ * zero). AVI_largest_chunk is the largest data length found in the index. */
+int32_t AVI_frame_count(const avi_handle *handle);
+int32_t AVI_frame_width(const avi_handle *handle);
+int32_t AVI_frame_height(const avi_handle *handle);
+double AVI_frames_per_second(const avi_handle *handle);
+const char *AVI_codec_fourcc(const avi_handle *handle);
+uint32_t AVI_largest_chunk(const avi_handle *handle);
+int32_t AVI_index_origin(const avi_handle *handle);
+int32_t AVI_track_count(const avi_handle *handle);
+int32_t AVI_track_channels(const avi_handle *handle);
+int32_t AVI_track_bitrate(const avi_handle *handle);
+int32_t AVI_track_bits(const avi_handle *handle);
+int32_t AVI_track_format(const avi_handle *handle);
+int32_t AVI_track_rate(const avi_handle *handle);
+int32_t AVI_track_bytes(const avi_handle *handle);
+int32_t AVI_track_chunks(const avi_handle *handle);
+int32_t AVI_track_strh_offset(const avi_handle *handle);
+int32_t AVI_track_strf_offset(const avi_handle *handle);
+int32_t AVI_video_strh_offset(const avi_handle *handle);
+int32_t AVI_video_strf_offset(const avi_handle *handle);
+
+/* Lookups by number in the tables; none of them seeks. Each returns -1 with avi_error 7
+ * (writing handle) or 13 (no table: opened without the index, or the current track has no
+ * chunks), 0 for a number out of range, else the value asked for. */
+int64_t AVI_frame_length(const avi_handle *handle, int32_t n);      /* data length */
+int64_t AVI_frame_file_offset(const avi_handle *handle, int32_t n); /* offset of the data */
+int32_t AVI_frame_is_key(const avi_handle *handle, int32_t n);      /* flags exactly 0x10 */
+int64_t AVI_audio_chunk_length(const avi_handle *handle, int32_t n);
+int64_t AVI_audio_chunk_file_offset(const avi_handle *handle, int32_t n);
+
+/* What index entry i (0-based, in index order) holds: 0 a video frame, 1 + t a chunk of
+ * audio track t, -1 anything else or i out of range; -1 with avi_error 7 or 13 as above. */
+int32_t AVI_index_entry_stream(const avi_handle *handle, int32_t i);
+
+/* Seeks to the first chunk of "movi" and sets the next video frame to 0; audio positions
+ * stay. 0, or -1 with avi_error 7. */
+int AVI_rewind(avi_handle *handle);
+
+/* Sets the next video frame to n (negative: 0; no upper limit). No seek. 0, or -1 with
+ * avi_error 7 or 13. */
+int AVI_seek_video_frame(avi_handle *handle, int32_t n);
+
+/* Sets the current track's read position to audio byte `byte` (negative: 0). No seek.
+ * 0, or -1 with avi_error 7 or 13. */
+int AVI_seek_audio_byte(avi_handle *handle, int32_t byte);
+
+/* Reads the next video frame into buffer (capacity bytes) and stores its key flag (1 when
+ * the index flags are exactly 0x10) in *key_frame unless key_frame is null. Seeks. Returns
+ * the length; -1 at the end of the frames (avi_error untouched); -1 with avi_error 7
+ * (writing handle, or a frame longer than capacity: nothing written, position kept), 13
+ * or 3 (short read, position kept). */
+int32_t AVI_read_video_frame(avi_handle *handle, void *buffer, int32_t capacity,
+                             int32_t *key_frame);
+
+/* Reads up to count bytes of the current track's audio from its read position on, across
+ * chunks. Seeks. Returns the bytes read (0 at the end), or -1 with avi_error 7, 13 or 3. */
+int32_t AVI_read_audio_bytes(avi_handle *handle, void *buffer, int32_t count);
+
+/* Reads the rest of the current chunk of the current track into buffer and moves to the
+ * next chunk; empty chunks are stepped over, so 0 means the end of the track. With a null
+ * buffer only tells how many bytes that read would return (negative past the end of a
+ * chunk). Seeks. Bytes, or -1 with avi_error 7, 13 or 3. */
+int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
+
+/* Reads the next video or current-track audio chunk in file order from the current file
+ * position, without the index (entering lists, skipping other chunks); meant to follow
+ * AVI_rewind or the open. Stores the padded length in *length and returns 1 (video) or 2
+ * (audio); -1 or -2 when the chunk is larger than the capacity (chunk skipped); 0 at the
+ * end of the file, on a short read, on a writing handle or at a chunk size of 0x80000000
+ * or more. Counts video chunks in the next video frame number. avi_error untouched. */
+int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
+                        int32_t audio_capacity, int32_t *length);
+
+/* Sets the current track's bit rate (kbit/s) that the header carries. 0, or -1 with
+ * avi_error 7 on a reading handle. */
+int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 #ifdef __cplusplus
 }

@@ -49,4 +49,11 @@ bool write_header_region(int fd, const header_bytes &bytes);
 
 inline constexpr uint32_t size_limit = 0xfefff7ffU;
 
+// Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
+bool same_id(const unsigned char *id, const char *code, int n = 4);
+
+// Reader: what a chunk id names in an open file: 0 a video frame (the first 3 characters
+// of video_tag), 1 + t a chunk of audio track t (all 4 characters of its tag), -1 neither.
+int32_t chunk_stream(const avi_handle &handle, const unsigned char *id);
+
 }  // namespace avi_detail
