@@ -7,6 +7,8 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
   [test]="ffmpeg"
+  [cross]="g++-arm-linux-gnueabihf qemu-user"
+  [tidy]="clang-tidy"
 )
 
 wanted=()
