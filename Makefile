@@ -1,18 +1,21 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
-# every test, `make bench` runs the benchmarks. PRESET picks the CMake preset (default, asan).
+# every test, `make bench` runs the benchmarks, `make cross-test` builds for 32-bit ARM and
+# runs the tests under qemu-user, `make tidy` runs clang-tidy. PRESET picks the CMake preset
+# (default, asan, cross); MIRVO_WERROR=ON (the default when CI is set) makes warnings errors.
 PRESET ?= default
 BUILD_DIR = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+MIRVO_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all build configure deps test bench clean
+.PHONY: all build configure deps test bench cross-test tidy clean
 
 all: build
 
 deps:
-	scripts/install-deps.sh build test
+	scripts/install-deps.sh build test $(if $(filter cross,$(PRESET)),cross)
 
 configure:
-	cmake --preset $(PRESET) >/dev/null
+	cmake --preset $(PRESET) -DMIRVO_WERROR=$(MIRVO_WERROR) >/dev/null
 
 build: configure
 	cmake --build --preset $(PRESET) -j $(JOBS)
@@ -20,6 +23,14 @@ build: configure
 test: deps
 	$(MAKE) build PRESET=$(PRESET)
 	ctest --preset $(PRESET) -j $(JOBS)
+
+cross-test:
+	$(MAKE) test PRESET=cross
+
+tidy:
+	scripts/install-deps.sh build tidy
+	$(MAKE) configure PRESET=default
+	scripts/tidy.sh build
 
 bench: deps
 	$(MAKE) build PRESET=default
