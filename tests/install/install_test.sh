@@ -32,6 +32,16 @@ for p in mirvo mirvoctl mirvo-avi; do
     fail "bin/$p was built but not installed"
   fi
 done
+# mirvo needs the device library by the vendor's file name, so that the camera's own
+# libqelmain.so takes the stand-in's place; only a PC install carries the stand-in.
+if [[ -x $prefix/bin/mirvo ]]; then
+  readelf -d "$prefix/bin/mirvo" | grep -q 'NEEDED.*\[libqelmain\.so\]' ||
+    fail "bin/mirvo does not need libqelmain.so by that name"
+  if [[ -n $toolchain && -e $prefix/$libdir/libqelmain.so ]]; then
+    fail "a cross build installed the stand-in libqelmain.so"
+  fi
+fi
+
 # The shared library exports the operations and nothing of the module's insides.
 if command -v nm >/dev/null; then
   nm -D --defined-only "$prefix/$libdir/libmirvo_avi.so" >"$work/symbols"
