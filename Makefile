@@ -1,22 +1,25 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
 # every test, `make demo` records a few seconds on the stand-in device, `make bench` runs the
-# benchmarks, `make fuzz` runs the reader's fuzz harness for FUZZ_SECONDS. PRESET picks the
-# CMake preset (default, asan, tsan); CTEST_ARGS narrows a run (for example
-# CTEST_ARGS="-L e2e" for the end-to-end tests only).
+# benchmarks, `make fuzz` runs the reader's fuzz harness for FUZZ_SECONDS, `make cross-test`
+# builds for 32-bit ARM and runs the tests under qemu-user, `make tidy` runs clang-tidy.
+# PRESET picks the CMake preset (default, asan, tsan, cross); CTEST_ARGS narrows a run (for
+# example CTEST_ARGS="-L e2e" for the end-to-end tests only); MIRVO_WERROR=ON (the default
+# when CI is set) makes warnings errors.
 PRESET ?= default
 BUILD_DIR = $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+MIRVO_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all build configure deps test bench demo fuzz clean
+.PHONY: all build configure deps test bench demo fuzz cross-test tidy clean
 
 all: build
 
 deps:
-	scripts/install-deps.sh build test
+	scripts/install-deps.sh build test $(if $(filter cross,$(PRESET)),cross)
 
 configure:
-	cmake --preset $(PRESET) >/dev/null
+	cmake --preset $(PRESET) -DMIRVO_WERROR=$(MIRVO_WERROR) >/dev/null
 
 build: configure
 	cmake --build --preset $(PRESET) -j $(JOBS)
@@ -28,6 +31,14 @@ test: deps
 demo: deps
 	$(MAKE) build PRESET=default
 	scripts/demo.sh
+
+cross-test:
+	$(MAKE) test PRESET=cross
+
+tidy:
+	scripts/install-deps.sh build tidy
+	$(MAKE) configure PRESET=default
+	scripts/tidy.sh build
 
 bench: deps
 	$(MAKE) build PRESET=default

@@ -211,7 +211,7 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
     static unsigned char pad = 0;
     iovec parts[2] = {{const_cast<void *>(data), static_cast<size_t>(len)},
                       {&pad, static_cast<size_t>(new_size & 1U)}};
-    int64_t want = int64_t{len} + (new_size & 1U);
+    int64_t want = int64_t{len} + static_cast<int64_t>(new_size & 1U);
     unsigned char size_field[4];
     put_u32_le(size_field, static_cast<uint32_t>(new_size));
     bool ok = lseek(handle->fd, off_t{head} + 8 + old, SEEK_SET) >= 0 &&

@@ -8,7 +8,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <sys/uio.h>
+
+// Offsets up to the size limit (near 4 GiB) go through lseek, pwrite and ftruncate; a 32-bit
+// off_t would turn those past 2 GiB negative. The build defines _FILE_OFFSET_BITS=64.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 // Reads n bytes, looping over partial reads; stops early only at end of file or on an
 // error. Returns the bytes read, never a negative value.

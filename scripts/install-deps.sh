@@ -9,6 +9,8 @@ declare -A groups=(
   [test]="ffmpeg"
   [fuzz]="clang libclang-rt-14-dev"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
+  [cross]="g++-arm-linux-gnueabihf qemu-user"
+  [tidy]="clang-tidy"
 )
 
 wanted=()
