@@ -211,8 +211,25 @@ TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_clo
     ASSERT_EQ(sound.status, 0) << sound.err;
     EXPECT_TRUE(sound.out == expected[1].data + expected[4].data) << "audio differs";
 
-    // READ-BACK THROUGH THE READER: to be completed once the reader (AVI_open_input,
-    // AVI_read_video_frame, AVI_read_audio_bytes ...) is merged. Open `path`, expect 4
-    // video frames and 740 audio bytes, read every frame and all the audio back and compare
-    // them with `expected` (the repeat reads the frame before it again).
+    // Our own reader finds the same through the index: every frame, the repeat reading the
+    // frame before it again, and all the audio, from offsets past 3 GiB.
+    avi_handle *in = AVI_open_input(path.c_str(), 1);
+    ASSERT_NE(in, nullptr) << AVI_error_text();
+    EXPECT_EQ(AVI_frame_count(in), 4);
+    EXPECT_EQ(AVI_track_bytes(in), 740);
+    std::string frame(70000, '\0');
+    for (const entry &e : expected) {
+        if (e.id != "00db")
+            continue;
+        int32_t key = -1;
+        int32_t got = AVI_read_video_frame(in, frame.data(), static_cast<int32_t>(frame.size()), &key);
+        ASSERT_EQ(got, static_cast<int32_t>(e.data.size())) << AVI_error_text();
+        EXPECT_TRUE(frame.substr(0, static_cast<size_t>(got)) == e.data);
+        EXPECT_EQ(key, e.flags == 0x10 ? 1 : 0);
+    }
+    std::string audio(740, '\0');
+    EXPECT_EQ(AVI_read_audio_bytes(in, audio.data(), 740), 740);
+    EXPECT_EQ(AVI_read_audio_bytes(in, audio.data(), 740), 0) << "nothing more";
+    EXPECT_TRUE(audio == expected[1].data + expected[4].data) << "audio differs";
+    EXPECT_EQ(AVI_close_handle(in), 0);
 }
