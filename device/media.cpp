@@ -57,9 +57,9 @@ std::string load_clip(const std::string &path, clip &out)
 byte_vector tone_pcm()
 {
     constexpr int rate = 8000, frequency = 440, level = 6000;
-    byte_vector pcm(rate * 2);
-    for (int n = 0; n < rate; ++n) {
-        double phase = 2 * std::numbers::pi * frequency * n / rate;
+    byte_vector pcm(size_t{rate} * 2);
+    for (size_t n = 0; n < rate; ++n) {
+        double phase = 2 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
         auto sample = static_cast<uint16_t>(static_cast<int16_t>(std::lround(level * std::sin(phase))));
         pcm[2 * n] = static_cast<unsigned char>(sample & 0xff);
         pcm[2 * n + 1] = static_cast<unsigned char>(sample >> 8);

@@ -3,13 +3,14 @@
 // ring's length. Bad values are refused with a message, never silently replaced.
 #pragma once
 
+#include <array>
 #include <string>
 
 namespace qel {
 
 struct source_settings {
-    std::string clip[2];           // stream 0 (main) and 1 (sub)
-    bool clip_named[2] = {};       // given in the environment rather than the default
+    std::array<std::string, 2> clip;  // stream 0 (main) and 1 (sub)
+    std::array<bool, 2> clip_named{}; // given in the environment rather than the default
     std::string audio = "tone";    // "tone", "off" or the path of a WAV file
     int fps = 25;
     bool burst = false;            // the next frame is always ready
