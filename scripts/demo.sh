@@ -23,18 +23,18 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-"$bin/mirvo" > >(sed 's/^/  mirvo | /') 2>&1 &
+"$bin/mirvo" > >(tee "$work/mirvo.log" | sed -u 's/^/  mirvo | /') 2>&1 &
 pid=$!
 for _ in $(seq 100); do [[ -S "$QEL_BUS" ]] && break; sleep 0.05; done
 [[ -S "$QEL_BUS" ]] || { echo "demo: mirvo did not start its message bus" >&2; exit 1; }
 
 echo "demo: start recording into recordings/demo.avi"
 "$bin/mirvoctl" start recordings/demo.avi --audio 1
-sleep 6
+sleep 5
 echo "demo: stop at the next key frame"
 "$bin/mirvoctl" stop --mode 1
-for _ in $(seq 50); do [[ -s recordings/demo.avi ]] && grep -q idx1 recordings/demo.avi 2>/dev/null && break; sleep 0.1; done
-sleep 0.5
+# The key frame comes within a second; then the file is closed.
+for _ in $(seq 50); do grep -q '^\[avi_close\]' "$work/mirvo.log" && break; sleep 0.1; done
 echo "demo: end mirvo with SIGINT"
 kill -INT "$pid"
 wait "$pid" || true
