@@ -33,6 +33,8 @@ demo: deps
 	scripts/demo.sh
 
 cross-test:
+	scripts/install-deps.sh build test cross
+	scripts/fetch-target-libs.sh build-cross/target-libs
 	$(MAKE) test PRESET=cross
 
 tidy:
