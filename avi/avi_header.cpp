@@ -112,8 +112,16 @@ int32_t image_size(int32_t width, int32_t height)
     exit(1);
 }
 
-void place_video_stream(header_writer &w, const avi_handle &h, video_timing timing,
-                        uint32_t length)
+// The values in which the stream header ("strh") of one stream differs from another's.
+struct stream_header {
+    const char *type;     // "vids" or "auds"
+    const char *handler;  // four characters, or null for none
+    uint32_t scale, rate, length, sample_size;
+};
+
+// Opens a stream list ("LIST" ... "strl") and places its stream header; returns where the
+// list's size goes, for close_stream_list once its format is placed.
+int32_t open_stream_list(header_writer &w, const stream_header &s)
 {
     w.fourcc("LIST");
     int32_t list_size_at = w.length();
@@ -121,19 +129,35 @@ void place_video_stream(header_writer &w, const avi_handle &h, video_timing timi
     w.fourcc("strl");
     w.fourcc("strh");
     w.u32(56);
-    w.fourcc("vids");
-    w.fourcc(h.compressor);
+    w.fourcc(s.type);
+    if (s.handler)
+        w.fourcc(s.handler);
+    else
+        w.u32(0);
     w.u32(0);  // stream flags
     w.u32(0);  // priority and language
     w.u32(0);  // initial frames
-    w.u32(video_scale);
-    w.u32(static_cast<uint32_t>(timing.rate));
+    w.u32(s.scale);
+    w.u32(s.rate);
     w.u32(0);  // start
-    w.u32(length);
-    w.u32(0);  // suggested buffer size
+    w.u32(s.length);
+    w.u32(0);            // suggested buffer size
     w.u32(0xffffffffU);  // quality: default
-    w.u32(0);  // sample size
+    w.u32(s.sample_size);
     w.zeros(8);  // frame rectangle
+    return list_size_at;
+}
+
+void close_stream_list(header_writer &w, int32_t list_size_at)
+{
+    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+}
+
+void place_video_stream(header_writer &w, const avi_handle &h, video_timing timing,
+                        uint32_t length)
+{
+    int32_t list = open_stream_list(
+        w, {"vids", h.compressor, video_scale, static_cast<uint32_t>(timing.rate), length, 0});
     w.fourcc("strf");
     w.u32(40);
     w.u32(40);  // biSize
@@ -144,45 +168,27 @@ void place_video_stream(header_writer &w, const avi_handle &h, video_timing timi
     w.fourcc(h.compressor);
     w.u32(static_cast<uint32_t>(image_size(h.width, h.height)));
     w.zeros(16);
-    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+    close_stream_list(w, list);
 }
 
 void place_audio_stream(header_writer &w, const avi_handle &h, int t)
 {
     const avi_audio_track &track = h.tracks[t];
     int32_t block = AVI_audio_block_size(&h, t);
-    int32_t scale = block / 4;
-    int32_t byte_rate = clamp_i32(int64_t{track.bitrate} * 1000 / 8);
-    int32_t length = clamp_i32(int64_t{track.byte_count} * 4 / block);
+    auto scale = static_cast<uint32_t>(block / 4);
+    auto byte_rate = static_cast<uint32_t>(clamp_i32(int64_t{track.bitrate} * 1000 / 8));
+    auto length = static_cast<uint32_t>(clamp_i32(int64_t{track.byte_count} * 4 / block));
 
-    w.fourcc("LIST");
-    int32_t list_size_at = w.length();
-    w.u32(0);
-    w.fourcc("strl");
-    w.fourcc("strh");
-    w.u32(56);
-    w.fourcc("auds");
-    w.u32(0);  // handler
-    w.u32(0);  // stream flags
-    w.u32(0);  // priority and language
-    w.u32(0);  // initial frames
-    w.u32(static_cast<uint32_t>(scale));
-    w.u32(static_cast<uint32_t>(byte_rate));
-    w.u32(0);  // start
-    w.u32(static_cast<uint32_t>(length));
-    w.u32(0);  // suggested buffer size
-    w.u32(0xffffffffU);  // quality
-    w.u32(static_cast<uint32_t>(scale));  // sample size
-    w.zeros(8);
+    int32_t list = open_stream_list(w, {"auds", nullptr, scale, byte_rate, length, scale});
     w.fourcc("strf");
     w.u32(16);
     w.u16(static_cast<uint32_t>(track.format));
     w.u16(static_cast<uint32_t>(track.channels));
     w.u32(static_cast<uint32_t>(track.rate));
-    w.u32(static_cast<uint32_t>(byte_rate));
-    w.u16(static_cast<uint32_t>(scale));  // block align
+    w.u32(byte_rate);
+    w.u16(scale);  // block align
     w.u16(static_cast<uint32_t>(track.bits));
-    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+    close_stream_list(w, list);
 }
 
 }  // namespace

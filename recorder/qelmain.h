@@ -8,11 +8,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "recorder/layout_check.h"
+
 #ifdef __cplusplus
 extern "C" {
-#define MIRVO_LAYOUT_CHECK static_assert
-#else
-#define MIRVO_LAYOUT_CHECK _Static_assert
 #endif
 
 /* Frame types in av_frame_info.type; any other value is a video frame that is not a key

@@ -6,11 +6,10 @@
 
 #include <stdint.h>
 
+#include "recorder/layout_check.h"
+
 #ifdef __cplusplus
 extern "C" {
-#define MIRVO_LAYOUT_CHECK static_assert
-#else
-#define MIRVO_LAYOUT_CHECK _Static_assert
 #endif
 
 enum { MSG_RECORD_START = 0, MSG_RECORD_STOP = 1 };
