@@ -131,7 +131,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
             out.audio_chunks += 1;
             bytes[stream - 1] += size;
         }
-        data_end = get_u32_le(e.offset) + 8 + padded(size);  // entries are in file order
+        data_end = uint64_t{get_u32_le(e.offset)} + 8 + padded(size);  // in file order
     }
     streams.video_frame_count = out.video_frames;
     for (int t = 0; t < r.track_count; ++t)  // saturating, as the writer counts
