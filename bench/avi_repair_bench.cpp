@@ -3,13 +3,10 @@
 // as a killed recorder leaves it. Times AVI_examine_file (what mirvo-avi info adds) and
 // AVI_repair_file, which reads every video frame for its key flag; for comparison, the time
 // ffmpeg takes to copy the same cut-off file's streams into a new file.
-#include "avi/avi.h"
+#include "clip_hour.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,56 +15,17 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-constexpr int frames = 90000;
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
-[[noreturn]] void fail(const char *what)
-{
-    AVI_report_error(what);
-    exit(1);
-}
-
-// The clip's access units: each starts at an access unit delimiter (00 00 00 01 09).
-std::vector<std::vector<unsigned char>> access_units(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<unsigned char> s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 4 < s.size(); ++i)
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 0 && s[i + 3] == 1 && (s[i + 4] & 0x1f) == 9)
-            starts.push_back(i);
-    starts.push_back(s.size());
-    std::vector<std::vector<unsigned char>> units;
-    for (size_t u = 0; u + 1 < starts.size(); ++u)
-        units.emplace_back(s.begin() + static_cast<long>(starts[u]), s.begin() + static_cast<long>(starts[u + 1]));
-    return units;
-}
+using namespace bench;
 
 // Writes the hour in a child that ends without the close: the file keeps its recording-time
 // header and no index, as after a power loss.
-void write_cut_off_hour(const std::string &path, const std::vector<std::vector<unsigned char>> &units)
+void write_cut_off_hour(const std::string &path, const std::vector<access_unit> &units)
 {
     pid_t child = fork();
     if (child < 0)
         exit(1);
     if (child == 0) {
-        avi_handle *h = AVI_create_output_file(path.c_str());
-        if (!h)
-            fail(path.c_str());
-        AVI_define_video(h, 320, 240, 25.0, "H264");
-        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-        std::vector<unsigned char> pcm(320);
-        for (int f = 0; f < frames; ++f) {
-            const auto &u = units[static_cast<size_t>(f) % units.size()];
-            if (AVI_put_video_frame(h, u.data(), static_cast<int32_t>(u.size()), 0) != 0 ||
-                AVI_put_audio(h, pcm.data(), 320) != 0 || AVI_put_audio(h, pcm.data(), 320) != 0)
-                fail("writing");
-        }
+        write_hour(path, units);
         _exit(0);
     }
     int status = 0;
@@ -80,7 +38,7 @@ void write_cut_off_hour(const std::string &path, const std::vector<std::vector<u
 int main()
 {
     std::string clip = std::string(MIRVO_SOURCE_DIR) + "/tests/data/clip.h264";
-    std::vector<std::vector<unsigned char>> units = access_units(clip);
+    std::vector<access_unit> units = access_units(clip);
     if (units.empty()) {
         fprintf(stderr, "no access units in %s\n", clip.c_str());
         return 1;
@@ -110,14 +68,14 @@ int main()
     if (AVI_repair_file(path.c_str(), &found) != 0)
         fail("repairing");
     double repair = seconds_since(start);
-    if (found.video_frames != frames || found.audio_chunks != 2 * frames)
+    if (found.video_frames != hour_frames || found.audio_chunks != 2 * hour_frames)
         fprintf(stderr, "unexpected counts %d %d\n", found.video_frames, found.audio_chunks);
 
     printf("cut-off hour: %.1f MB, %d video frames (%d key frames found), %d audio chunks\n",
            megabytes, found.video_frames, found.key_frames, found.audio_chunks);
     printf("examine (info's extra cost): %.3f s\n", examine);
     printf("repair: %.3f s (%.0f MB/s, %.2f us per frame)\n", repair, megabytes / repair,
-           repair * 1e6 / frames);
+           repair * 1e6 / hour_frames);
     if (ffmpeg_status == 0)
         printf("ffmpeg -c copy of the cut-off file, for comparison: %.3f s\n", ffmpeg_copy);
     else
