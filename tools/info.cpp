@@ -125,7 +125,8 @@ int run(const arguments &args)
 
 const command info_command = {
     "info", "info FILE [--json]",
-    "streams, sizes, frame rate, duration, key frames, audio tracks, how the index was found",
+    "streams, sizes, frame rate, duration, key frames, audio tracks, how the index was found,\n"
+    "      whether the file was finalised (a cut-off recording: the frames a repair recovers)",
     run};
 
 }  // namespace mirvo_avi
