@@ -63,8 +63,7 @@ recorder_process::recorder_process(const temp_dir &dir, std::map<std::string, st
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // Looked up on PATH: in a cross build the first word is the emulator (qemu-arm).
-    int failed = posix_spawnp(&pid_, argv_c[0], &actions, nullptr, argv_c.data(), env_c.data());
+    int failed = posix_spawn(&pid_, argv_c[0], &actions, nullptr, argv_c.data(), env_c.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed) {
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(failed);
