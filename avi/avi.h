@@ -323,6 +323,52 @@ int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity,
  * avi_error 7 on a reading handle. */
 int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
+/* ---- finishing a recording that was never closed ----
+ * A writer that is killed (power loss, SIGKILL) leaves its recording-time header, with
+ * placeholder sizes and no "idx1" index, and perhaps a last chunk written only in part.
+ * Every whole chunk can be recovered; frames that were only repeated in the index
+ * (AVI_repeat_video_frame) cannot. */
+
+/* What a file is, as AVI_examine_file and AVI_repair_file find it. */
+enum {
+    AVI_FILE_UNKNOWN = -1, /* the file could not be examined (see avi_error) */
+    AVI_FILE_FINISHED = 0, /* as a close leaves it: the RIFF and "movi" sizes are real, an
+                              "idx1" index that the reader accepts follows the data */
+    AVI_FILE_CUT_OFF = 1,  /* a recording of this writer that was never finished */
+    AVI_FILE_OTHER = 2     /* not finished, and its header region is not the one this writer
+                              writes for its streams: repair leaves it alone */
+};
+
+typedef struct avi_recovery {
+    int32_t state;          /* AVI_FILE_... */
+    int32_t video_frames;   /* not finished: the whole video chunks found */
+    int32_t audio_chunks;   /* not finished: the whole chunks of the declared audio tracks */
+    int32_t key_frames;     /* repaired: video chunks holding an H.264 IDR slice */
+    uint64_t file_size;     /* the file's length as found */
+    uint64_t data_end;      /* not finished: the end of the last whole chunk, where the index
+                               goes; bytes past it belong to a chunk that was cut short */
+} avi_recovery;
+
+/* Tells whether path is finished, and for a file that is not, what a repair would recover.
+ * Reads only. 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular
+ * file, or not RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be
+ * read. */
+int AVI_examine_file(const char *path, avi_recovery *out);
+
+/* Finishes a recording that was never closed, in place: the chunks are found by scanning
+ * the file, bytes of a last chunk that was written only in part are cut away, key frames
+ * are found again in the data where the video is H.264 (an IDR slice), then the "idx1"
+ * index and the final header are written as AVI_close_output_file writes them. The file
+ * becomes byte for byte what a close would have made of the same chunks (the microseconds
+ * per frame are computed again from the stored frame rate).
+ * Returns 0 when repaired; 1 when the file was finished already (nothing written); -1 with
+ * nothing written and avi_error 2 (cannot be opened for writing: errno tells why), 9, a
+ * code of AVI_parse_input, 7 (state AVI_FILE_OTHER), 1 (the index would take the file past
+ * the size limit), 3 (a chunk cannot be read) or 4 (the cut cannot be made); or -1 with
+ * avi_error 5 or 6 when the close failed part-way (the file can be repaired again).
+ * *out tells what was found, also on failure. */
+int AVI_repair_file(const char *path, avi_recovery *out);
+
 #ifdef __cplusplus
 }
 #endif

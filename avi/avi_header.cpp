@@ -12,8 +12,7 @@
 
 namespace {
 
-// Placeholder for the RIFF and "movi" sizes until the real ones are known at close.
-constexpr uint32_t size_placeholder = 0xfefff003U;
+using avi_detail::size_placeholder;
 constexpr uint32_t flag_has_index = 0x10, flag_must_use_index = 0x20, flag_interleaved = 0x100;
 constexpr int32_t video_scale = 1000000;
 constexpr int info_list_bytes = 84;
@@ -250,6 +249,23 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
     w.fourcc("LIST");
     w.u32(final_values ? final_values->movi_size : size_placeholder);
     w.fourcc("movi");
+}
+
+void clear_count_fields(header_bytes &bytes, int32_t track_count)
+{
+    // Where build_header places them: the RIFF size; in the main header the microseconds
+    // per frame, the flags and the total frames; the video stream's length; the length of
+    // each audio stream list (100 bytes each, after the video list that ends at 212); the
+    // "movi" list size.
+    constexpr int riff_size_at = 4, frame_time_at = 32, flags_at = 44, total_frames_at = 48;
+    constexpr int video_length_at = 140, audio_lists_at = 212, audio_list_bytes = 100;
+    constexpr int audio_length_in_list = 52, movi_size_at = movi_head_at + 4;
+    auto clear = [&bytes](int at) { memset(&bytes[static_cast<size_t>(at)], 0, 4); };
+    for (int at : {riff_size_at, frame_time_at, flags_at, total_frames_at, video_length_at,
+                   movi_size_at})
+        clear(at);
+    for (int t = 0; t < track_count && t < AVI_MAX_TRACKS; ++t)
+        clear(audio_lists_at + audio_list_bytes * t + audio_length_in_list);
 }
 
 bool write_header_region(int fd, const header_bytes &bytes)

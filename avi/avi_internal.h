@@ -53,9 +53,32 @@ void build_header(const avi_handle &handle, const final_header_values *final_val
 bool write_header_region(int fd, const header_bytes &bytes);
 
 inline constexpr uint32_t size_limit = 0xfefff7ffU;
+// The RIFF and "movi" sizes of the header written while recording, until the close.
+inline constexpr uint32_t size_placeholder = 0xfefff003U;
+
+// Zeroes the fields of a header region built by build_header that hold counts and sizes
+// (RIFF size, microseconds per frame, flags, total frames, video and audio lengths, "movi"
+// size): what is left depends only on the stream descriptions, while recording and after
+// the close alike.
+void clear_count_fields(header_bytes &bytes, int32_t track_count);
 
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);
+
+// Reader: an absolute index of every media chunk from "movi" to `end`, the file's length,
+// in file order, none of them flagged a key frame. Lists ("rec ") are entered, other chunks
+// skipped; a chunk that the file cuts short ends the scan without an entry. Returns 0 or
+// AVI_ERROR_NO_MEMORY.
+int32_t rebuild_index(avi_handle *h, uint64_t end);
+
+// Looks for an H.264 IDR slice (a NAL unit of type 5 behind a 3- or 4-byte start code) in
+// Annex-B data that may come in pieces of any size: feed the pieces in order.
+struct idr_search {
+    int zeros = 0;               // zero bytes just before the current one (at most 2)
+    bool at_nal_header = false;  // the current byte follows a start code
+    bool found = false;
+};
+void search_idr(idr_search &search, const unsigned char *data, size_t n);
 
 // Reader: what a chunk id names in an open file: 0 a video frame (the first 3 characters
 // of video_tag), 1 + t a chunk of audio track t (all 4 characters of its tag), -1 neither.

@@ -382,10 +382,10 @@ bool is_media_id(const unsigned char *id)
     return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
 }
 
-// Step 6: an absolute index of every media chunk from "movi" to the end of the file, in
-// file order, none of them a key frame. Entering lists ("rec ") and skipping everything
-// else; a chunk that the file cuts short ends the scan without an entry. Returns 0 or 8.
-int32_t rebuild_index(avi_handle *h, uint64_t end)
+}  // namespace
+
+// Step 6 (see avi_internal.h). Also used to finish a file that was never closed.
+int32_t avi_detail::rebuild_index(avi_handle *h, uint64_t end)
 {
     int fd = h->fd;
     h->index_count = 0;
@@ -412,6 +412,8 @@ int32_t rebuild_index(avi_handle *h, uint64_t end)
     }
     return 0;
 }
+
+namespace {
 
 uint32_t data_offset(const avi_index_entry &entry, uint64_t base)
 {
@@ -483,7 +485,7 @@ int32_t load_index(avi_handle *h, bool had_index, uint64_t end)
     int32_t origin = had_index ? judge_index(h, end, code) : AVI_INDEX_REBUILT;
     if (code != 0)
         return code;
-    if (origin == AVI_INDEX_REBUILT && (code = rebuild_index(h, end)) != 0)
+    if (origin == AVI_INDEX_REBUILT && (code = avi_detail::rebuild_index(h, end)) != 0)
         return code;
     h->index_origin = origin;
     uint64_t base = origin == AVI_INDEX_RELATIVE ? uint64_t{static_cast<uint32_t>(h->movi_offset)} + 4 : 8;

@@ -1,5 +1,7 @@
 // mirvo-avi info: what a file holds (video stream, audio tracks, duration, key frames),
-// how its index was found, and its largest chunk; as text or as JSON.
+// how its index was found, its largest chunk, and whether it was finalised; as text or as
+// JSON. A recording that was cut off before its close is described too (exit status 0),
+// with the frames that mirvo-avi repair would recover.
 #include "tool_common.h"
 
 #include <cstdio>
@@ -52,10 +54,28 @@ nlohmann::ordered_json describe(avi_handle *h, const std::string &path)
             {"largest_chunk", AVI_largest_chunk(h)}};
 }
 
+// "finalised": true for a file as a close leaves it; false for a recording cut off before
+// its close, with the video frames that a repair keeps; null when neither can be said (a
+// file of another writer that does not end with an index after its data).
+void add_state(nlohmann::ordered_json &d, const avi_recovery &found)
+{
+    if (found.state == AVI_FILE_CUT_OFF) {
+        d["finalised"] = false;
+        d["recoverable_frames"] = found.video_frames;
+    } else {
+        d["finalised"] = found.state == AVI_FILE_FINISHED ? nlohmann::ordered_json(true) : nullptr;
+    }
+}
+
 void print_text(const nlohmann::ordered_json &d)
 {
-    const auto &v = d["video"];
     printf("file:          %s\n", d["file"].get<std::string>().c_str());
+    if (d.contains("finalised") && !d["finalised"].get<bool>())
+        printf("not finalised: %d frames recoverable, run mirvo-avi repair\n",
+               d["recoverable_frames"].get<int>());
+    if (!d.contains("video"))
+        return;
+    const auto &v = d["video"];
     printf("video:         %s, %dx%d, %.3f fps, %d frames, %.3f s, %d key frames\n",
            v["codec"].get<std::string>().c_str(), v["width"].get<int>(), v["height"].get<int>(),
            v["fps"].get<double>(), v["frames"].get<int>(), v["duration"].get<double>(),
@@ -83,10 +103,17 @@ int run(const arguments &args)
     }
     if (path.empty())
         return usage_error(info_command, "no file given");
-    avi_file file = open_or_report(path);
-    if (!file)
-        return exit_failed;
-    nlohmann::ordered_json d = describe(file.get(), path);
+    avi_recovery found;
+    bool examined = AVI_examine_file(path.c_str(), &found) == 0;
+    bool cut_off = examined && found.state == AVI_FILE_CUT_OFF;
+    nlohmann::ordered_json d = {{"file", path}};
+    avi_file file(AVI_open_input(path.c_str(), 1));
+    if (file)
+        d = describe(file.get(), path);
+    else if (!cut_off)  // a recording cut off before its first frame has nothing to describe
+        return report_failure(path);
+    if (examined)
+        add_state(d, found);
     if (json)
         printf("%s\n", d.dump(2).c_str());
     else
@@ -98,7 +125,8 @@ int run(const arguments &args)
 
 const command info_command = {
     "info", "info FILE [--json]",
-    "streams, sizes, frame rate, duration, key frames, audio tracks, how the index was found",
+    "streams, sizes, frame rate, duration, key frames, audio tracks, how the index was found,\n"
+    "      whether the file was finalised (a cut-off recording: the frames a repair recovers)",
     run};
 
 }  // namespace mirvo_avi

@@ -8,7 +8,8 @@
 namespace mirvo_avi {
 namespace {
 
-const command *const commands[] = {&info_command, &frames_command, &extract_command};
+const command *const commands[] = {&info_command, &frames_command, &extract_command,
+                                   &repair_command};
 
 void print_help(FILE *out)
 {

@@ -27,6 +27,7 @@ struct command {
 extern const command info_command;
 extern const command frames_command;
 extern const command extract_command;
+extern const command repair_command;
 
 struct handle_closer {
     void operator()(avi_handle *h) const { AVI_close_handle(h); }

@@ -1,0 +1,300 @@
+// Repairing recordings that were cut off before their close: the repaired file must be byte
+// for byte what a clean close writes for the same whole chunks, key frames included; finished
+// files and files that are not this writer's recordings must not change by a byte.
+#include "avi/avi_internal.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace mirvo_test;
+
+namespace {
+
+// One piece of a recording: a video frame, a repeat of the last one, or audio of a track.
+struct piece {
+    int track = -1;  // -1 video
+    bytes data;
+    bool key = false;
+    bool repeat = false;
+};
+
+struct streams {
+    double fps;
+    int tracks;
+};
+
+// A recording through the writer: the file's bytes just before the close (what a kill
+// leaves), the finished file, and where each piece's chunk begins and ends.
+struct recording {
+    bytes before_close, closed;
+    std::vector<uint32_t> starts, ends;  // per piece; a repeat has no chunk (0, 0)
+};
+
+recording write_pieces(const std::string &path, streams s, const std::vector<piece> &pieces)
+{
+    recording r;
+    avi_handle *h = AVI_create_output_file(path.c_str());
+    EXPECT_NE(h, nullptr) << AVI_error_text();
+    if (!h)
+        return r;
+    AVI_define_video(h, 160, 120, s.fps, "H264");
+    for (int t = 0; t < s.tracks; ++t)
+        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
+    for (const piece &p : pieces) {
+        uint32_t start = h->write_offset;
+        if (p.repeat) {
+            EXPECT_EQ(AVI_repeat_video_frame(h), 0);
+            start = 0;
+        } else if (p.track < 0) {
+            EXPECT_EQ(AVI_put_video_frame(h, p.data.data(), static_cast<int32_t>(p.data.size()), p.key), 0);
+        } else {
+            EXPECT_EQ(AVI_select_audio_track(h, p.track), 0);
+            EXPECT_EQ(AVI_put_audio(h, p.data.data(), static_cast<int32_t>(p.data.size())), 0);
+        }
+        r.starts.push_back(start);
+        r.ends.push_back(start ? h->write_offset : 0);
+    }
+    r.before_close = read_file(path);
+    EXPECT_EQ(AVI_close_handle(h), 0) << AVI_error_text();
+    r.closed = read_file(path);
+    return r;
+}
+
+// Video frames of the test clip (real H.264 access units, their key flags from the IDR
+// slices), each followed by audio: 320 bytes on track 0 and, with two tracks, 161 bytes (odd,
+// so padded) on track 1; the eighth frame is repeated once.
+std::vector<piece> clip_pieces(int frames, int tracks)
+{
+    static const std::vector<access_unit> units =
+        split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<piece> pieces;
+    for (int f = 0; f < frames; ++f) {
+        const access_unit &u = units.at(static_cast<size_t>(f) % units.size());
+        pieces.push_back({-1, u.data, u.key});
+        if (f == 7)
+            pieces.push_back({-1, {}, false, true});
+        for (int t = 0; t < tracks; ++t)
+            pieces.push_back({t, bytes(t == 0 ? 320 : 161, static_cast<unsigned char>(f * 3 + t))});
+    }
+    return pieces;
+}
+
+// The pieces whose chunks a file cut at `cut` holds whole (a missing pad byte aside), and
+// without the repeats, which live only in the index.
+std::vector<piece> whole_before(const std::vector<piece> &pieces, const recording &r, uint64_t cut)
+{
+    std::vector<piece> kept;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (pieces[i].repeat)
+            continue;
+        uint64_t data_end = r.starts[i] + 8 + pieces[i].data.size();
+        if (data_end > cut)
+            break;
+        kept.push_back(pieces[i]);
+    }
+    return kept;
+}
+
+bool unchanged_after_repair(const std::string &path, int expected_result)
+{
+    bytes before = read_file(path);
+    avi_recovery found;
+    EXPECT_EQ(AVI_repair_file(path.c_str(), &found), expected_result) << path << ": " << AVI_error_text();
+    return read_file(path) == before;
+}
+
+}  // namespace
+
+TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole_chunks)
+{
+    temp_dir dir;
+    for (streams s : {streams{25.0, 1}, streams{29.97, 2}, streams{12.5, 0}}) {
+        SCOPED_TRACE("fps " + std::to_string(s.fps) + ", tracks " + std::to_string(s.tracks));
+        std::vector<piece> pieces = clip_pieces(40, s.tracks);
+        recording full = write_pieces(dir.file("full.avi"), s, pieces);
+        ASSERT_FALSE(HasFailure());
+
+        // Cuts around the last chunks: at a chunk's end, inside its head, right after the
+        // head, inside the data, before a missing pad byte; and the whole data uncut.
+        std::vector<uint64_t> cuts = {full.before_close.size()};
+        for (size_t i = pieces.size() - 6; i < pieces.size(); ++i) {
+            if (pieces[i].repeat)
+                continue;
+            uint32_t start = full.starts[i], end = full.ends[i];
+            for (uint64_t cut : {uint64_t{start} + 3, uint64_t{start} + 8, uint64_t{start} + 8 + 100,
+                                 uint64_t{end} - 1})
+                cuts.push_back(cut);
+        }
+        cuts.push_back(AVI_HEADER_BYTES);  // killed before the first frame
+
+        for (uint64_t cut : cuts) {
+            SCOPED_TRACE("cut at " + std::to_string(cut));
+            std::vector<piece> whole = whole_before(pieces, full, cut);
+            recording clean = write_pieces(dir.file("clean.avi"), s, whole);
+
+            std::string cut_off = dir.file("cut.avi");
+            write_file(cut_off, bytes(full.before_close.begin(), full.before_close.begin() + static_cast<long>(cut)));
+            avi_recovery examined;
+            ASSERT_EQ(AVI_examine_file(cut_off.c_str(), &examined), 0) << AVI_error_text();
+            EXPECT_EQ(examined.state, AVI_FILE_CUT_OFF);
+            EXPECT_EQ(examined.file_size, cut);
+            EXPECT_EQ(examined.data_end, clean.closed.size() - 8 - 16 * whole.size())
+                << "the index goes where the last whole chunk ends";
+
+            avi_recovery repaired;
+            ASSERT_EQ(AVI_repair_file(cut_off.c_str(), &repaired), 0) << AVI_error_text();
+            EXPECT_TRUE(read_file(cut_off) == clean.closed) << "not the bytes of a clean close";
+            int32_t video = 0, keys = 0;
+            for (const piece &p : whole) {
+                video += p.track < 0;
+                keys += p.track < 0 && p.key;
+            }
+            EXPECT_EQ(repaired.video_frames, video);
+            EXPECT_EQ(repaired.key_frames, keys);
+            EXPECT_EQ(repaired.audio_chunks, static_cast<int32_t>(whole.size()) - video);
+            EXPECT_TRUE(unchanged_after_repair(cut_off, 1)) << "a second repair finds it finished";
+        }
+    }
+}
+
+TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
+{
+    // A close on a full disk writes the final header without the index (flags 0x100, RIFF
+    // size covering the data only); once there is room again, repair adds the index.
+    temp_dir dir;
+    std::vector<piece> pieces = clip_pieces(30, 1);
+    std::vector<piece> without_repeats;
+    for (const piece &p : pieces)
+        if (!p.repeat)
+            without_repeats.push_back(p);
+    recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, without_repeats);
+    bytes b = clean.closed;
+    size_t data_end = u32_at(b, 2040) + 2044;
+    b.resize(data_end);
+    for (auto [at, value] : {std::pair<size_t, uint32_t>{4, static_cast<uint32_t>(data_end - 8)}, {44, 0x100}})
+        for (int i = 0; i < 4; ++i)
+            b[at + static_cast<size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
+    std::string file = dir.file("no-index.avi");
+    write_file(file, b);
+
+    avi_recovery found;
+    ASSERT_EQ(AVI_repair_file(file.c_str(), &found), 0) << AVI_error_text();
+    EXPECT_TRUE(read_file(file) == clean.closed);
+}
+
+TEST(repair, finished_files_are_left_byte_for_byte_and_said_to_be_finished)
+{
+    temp_dir dir;
+    recording with_repeat = write_pieces(dir.file("ours.avi"), {25.0, 2}, clip_pieces(30, 2));
+    recording empty = write_pieces(dir.file("empty.avi"), {25.0, 1}, {});
+    ASSERT_EQ(empty.closed.size(), 2056u);
+    std::vector<std::string> files = {dir.file("ours.avi"), dir.file("empty.avi")};
+    for (const auto &peer : std::filesystem::directory_iterator(source_path("tests/data/peers")))
+        if (peer.path().extension() == ".avi") {
+            files.push_back(dir.file(peer.path().filename()));
+            std::filesystem::copy_file(peer.path(), files.back());
+        }
+    ASSERT_GE(files.size(), 6u);
+
+    for (const std::string &file : files) {
+        SCOPED_TRACE(file);
+        avi_recovery found;
+        ASSERT_EQ(AVI_examine_file(file.c_str(), &found), 0) << AVI_error_text();
+        EXPECT_EQ(found.state, AVI_FILE_FINISHED);
+        EXPECT_TRUE(unchanged_after_repair(file, 1));
+        AVI_repair_file(file.c_str(), &found);
+        EXPECT_EQ(found.state, AVI_FILE_FINISHED);
+    }
+    EXPECT_TRUE(read_file(dir.file("ours.avi")) == with_repeat.closed) << "its repeated frame kept";
+}
+
+TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_untouched)
+{
+    temp_dir dir;
+    struct refused {
+        std::string name;
+        bytes content;
+        int32_t error;
+    };
+    // Killed before the streams were declared: the placeholder, whole or in part.
+    std::vector<refused> cases = {{"placeholder.avi", bytes(2048, 0), AVI_ERROR_NOT_AVI},
+                                  {"short.avi", bytes(700, 0), AVI_ERROR_NOT_AVI},
+                                  {"empty.avi", {}, AVI_ERROR_NOT_AVI},
+                                  {"riff.avi", {'R', 'I', 'F', 'F'}, AVI_ERROR_NOT_AVI}};
+    bytes text(3000, 'x');
+    cases.push_back({"text.avi", text, AVI_ERROR_NOT_AVI});
+    // Another writer's file cut off in its data: not finished, and not this writer's header.
+    bytes peer = read_file(source_path("tests/data/peers/ffmpeg-pcm.avi"));
+    cases.push_back({"peer-cut.avi", bytes(peer.begin(), peer.begin() + 30001), AVI_ERROR_NOT_PERMITTED});
+    // This writer's header with another frame rate scale: not what this writer writes.
+    recording ours = write_pieces(dir.file("ours.avi"), {25.0, 1}, clip_pieces(5, 1));
+    bytes other_scale(ours.before_close);
+    other_scale[128] = 1;
+    cases.push_back({"scale.avi", other_scale, AVI_ERROR_NOT_PERMITTED});
+
+    for (const refused &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file = dir.file(c.name);
+        write_file(file, c.content);
+        avi_recovery found;
+        avi_error = 0;
+        EXPECT_TRUE(unchanged_after_repair(file, -1));
+        EXPECT_EQ(avi_error, c.error) << AVI_error_text();
+        EXPECT_EQ(AVI_repair_file(file.c_str(), &found), -1);
+        EXPECT_EQ(found.state, c.error == AVI_ERROR_NOT_PERMITTED ? AVI_FILE_OTHER : AVI_FILE_UNKNOWN);
+    }
+
+    avi_recovery found;
+    EXPECT_EQ(AVI_repair_file(dir.file("missing.avi").c_str(), &found), -1);
+    EXPECT_EQ(avi_error, AVI_ERROR_OPEN);
+    EXPECT_EQ(AVI_repair_file(dir.path().c_str(), &found), -1) << "a directory";
+    EXPECT_EQ(avi_error, AVI_ERROR_OPEN);
+    EXPECT_EQ(AVI_examine_file("/dev/zero", &found), -1);
+    EXPECT_EQ(avi_error, AVI_ERROR_NOT_AVI) << "not a regular file";
+
+    // A cut-off recording that may not be written is examined, not repaired. (Root may write
+    // anything: the tool's tests try this as another user.)
+    if (geteuid() != 0) {
+        std::string file = dir.file("read-only.avi");
+        write_file(file, ours.before_close);
+        chmod(file.c_str(), 0444);
+        EXPECT_TRUE(unchanged_after_repair(file, -1));
+        EXPECT_EQ(avi_error, AVI_ERROR_OPEN);
+        EXPECT_EQ(AVI_examine_file(file.c_str(), &found), 0);
+        EXPECT_EQ(found.state, AVI_FILE_CUT_OFF);
+    }
+}
+
+TEST(repair, the_idr_search_finds_the_key_frames_of_a_clip_in_pieces_of_any_size)
+{
+    std::vector<access_unit> units = split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    ASSERT_GT(units.size(), 30u);
+    int keys = 0;
+    for (size_t u = 0; u < units.size(); ++u) {
+        const bytes &data = units[u].data;
+        keys += units[u].key;
+        for (size_t piece : {data.size(), size_t{1}, size_t{3}, size_t{4096}}) {
+            avi_detail::idr_search search;
+            for (size_t at = 0; at < data.size(); at += piece)
+                avi_detail::search_idr(search, data.data() + at, std::min(piece, data.size() - at));
+            EXPECT_EQ(search.found, units[u].key) << "unit " << u << " in pieces of " << piece;
+        }
+    }
+    EXPECT_GE(keys, 2);
+
+    auto holds_idr = [](const bytes &b) {
+        avi_detail::idr_search search;
+        avi_detail::search_idr(search, b.data(), b.size());
+        return search.found;
+    };
+    EXPECT_TRUE(holds_idr({0, 0, 1, 0x65, 0x88}));            // 3-byte start code
+    EXPECT_TRUE(holds_idr({0, 0, 0, 1, 0x25, 0x88}));         // 4-byte, nal_ref_idc 1
+    EXPECT_TRUE(holds_idr({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x65}));
+    EXPECT_FALSE(holds_idr({0, 0, 1, 0x41, 0x9a, 0x65}));     // a P slice; 0x65 in its payload
+    EXPECT_FALSE(holds_idr({0, 1, 0x65, 0, 0, 2, 0x65}));     // no start code before either
+    EXPECT_FALSE(holds_idr({0x65, 0, 0, 1}));                 // a start code with no unit after it
+}

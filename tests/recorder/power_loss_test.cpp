@@ -1,0 +1,196 @@
+// Power loss, as a process sees it: mirvo recording from the stand-in is killed with SIGKILL
+// at ten moments (five in realtime pacing, after a time; five in burst pacing, at a file
+// size). After each kill the reader must find every chunk that was written whole, exactly
+// the source's frames, with at most the one chunk being written cut short; mirvo-avi repair
+// must then finish the file so that it holds those frames with their key flags, and ffprobe
+// and ffmpeg must take it for what was recorded.
+#include "recorder_process.h"
+#include "source_frames.h"
+
+#include "avi/avi.h"
+#include "recorder/qelmain.h"
+
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace mirvo_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct kill_moment {
+    const char *pace;                 // "realtime" or "burst"
+    std::chrono::milliseconds after;  // realtime: after the first frame was fetched
+    uint64_t at_size;                 // burst: once the file has grown to this size
+};
+
+std::string name_of(const kill_moment &m)
+{
+    return std::string(m.pace) + "_" +
+           (std::string(m.pace) == "realtime" ? std::to_string(m.after.count()) + "ms"
+                                              : std::to_string(m.at_size) + "bytes");
+}
+
+uint64_t size_of(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// The serial of the first frame recorded, from "cur serial is X, serial is Y".
+int32_t first_serial(const recorder_process &mirvo)
+{
+    std::smatch m;
+    std::string out = mirvo.out();
+    if (!std::regex_search(out, m, std::regex(R"(cur serial is -?\d+, serial is (\d+))")))
+        return -1;
+    return std::stoi(m[1]);
+}
+
+// The chunks of a file as the reader finds them (rebuilding the index of a file that was
+// never closed), in file order; flags are those of the reader's index.
+std::vector<indexed_chunk> chunks_by_reader(const std::string &path)
+{
+    std::vector<indexed_chunk> chunks;
+    avi_handle *h = AVI_open_input(path.c_str(), 1);
+    if (!h)
+        return chunks;  // no video frame at all: the caller checks the count
+    bytes buffer(AVI_largest_chunk(h));
+    auto capacity = static_cast<int32_t>(buffer.size());
+    for (int32_t i = 0;; ++i) {
+        int32_t stream = AVI_index_entry_stream(h, i), key = 0, n = -1;
+        if (stream < 0)
+            break;
+        if (stream == 0)
+            n = AVI_read_video_frame(h, buffer.data(), capacity, &key);
+        else
+            n = AVI_next_audio_chunk(h, buffer.data());
+        EXPECT_GE(n, 0) << "entry " << i << ": " << AVI_error_text();
+        if (n < 0)
+            break;
+        chunks.push_back({stream == 0 ? "00db" : "01wb", key ? 0x10u : 0u,
+                          bytes(buffer.begin(), buffer.begin() + n)});
+    }
+    AVI_close_handle(h);
+    return chunks;
+}
+
+// The bytes a chunk takes in the file, its pad byte aside.
+bytes chunk_bytes(const source_frame &f)
+{
+    std::string head = (f.type == QEL_FRAME_AUDIO ? "01wb" : "00db") + le32(static_cast<uint32_t>(f.data.size()));
+    bytes b(head.begin(), head.end());
+    b.insert(b.end(), f.data.begin(), f.data.end());
+    return b;
+}
+
+size_t video_count(const std::vector<indexed_chunk> &chunks)
+{
+    return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
+                                             [](const indexed_chunk &c) { return c.id == "00db"; }));
+}
+
+class power_loss : public ::testing::TestWithParam<kill_moment> {
+protected:
+    // The reference frames come from one frame source in this process, asked again from
+    // serial 1 by every burst trial: its ring must hold everything it has given out.
+    // (mirvo keeps the default ring.)
+    static void SetUpTestSuite() { setenv("QEL_RING_SECONDS", "3600", 1); }
+    temp_dir dir;
+};
+
+}  // namespace
+
+TEST_P(power_loss, every_whole_chunk_survives_a_kill_and_repair_finishes_the_file)
+{
+    const kill_moment &moment = GetParam();
+    const bool realtime = std::string(moment.pace) == "realtime";
+    std::string file = dir.file("cut.avi");
+
+    // Record and kill.
+    recorder_process mirvo(dir, {{"QEL_PACE", moment.pace}, {"QEL_RING_SECONDS", "10"}});
+    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
+    if (realtime) {
+        ASSERT_TRUE(mirvo.wait_for("cur serial is")) << mirvo.out();
+        std::this_thread::sleep_for(moment.after);
+    } else {  // burst writes hundreds of megabytes a second: watch the file itself
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (size_of(file) < moment.at_size && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_GE(size_of(file), moment.at_size) << mirvo.out();
+    }
+    mirvo.signal(SIGKILL);
+    ASSERT_EQ(mirvo.wait_exit(), 128 + SIGKILL);
+    int32_t first = first_serial(mirvo);
+    ASSERT_GT(first, 0) << mirvo.out();
+
+    // Every chunk written whole is there, the source's frames in order from the first.
+    std::vector<indexed_chunk> found = chunks_by_reader(file);
+    avi_recovery examined;
+    ASSERT_EQ(AVI_examine_file(file.c_str(), &examined), 0) << AVI_error_text();
+    ASSERT_EQ(examined.state, AVI_FILE_CUT_OFF);
+    ASSERT_EQ(static_cast<size_t>(examined.video_frames), video_count(found));
+    ASSERT_EQ(static_cast<size_t>(examined.video_frames + examined.audio_chunks), found.size());
+    std::vector<source_frame> source = source_frames(first, found.size() + 1, /*with_audio=*/true);
+    ASSERT_EQ(source.size(), found.size() + 1);
+    for (size_t i = 0; i < found.size(); ++i) {
+        ASSERT_EQ(found[i].id, source[i].type == QEL_FRAME_AUDIO ? "01wb" : "00db") << "chunk " << i;
+        ASSERT_TRUE(found[i].data == source[i].data) << "chunk " << i << " differs from serial " << source[i].serial;
+    }
+    // What follows the last whole chunk can only be the start of the next one (or nothing,
+    // or a missing pad byte): no whole chunk is lost.
+    bytes cut = read_file(file);
+    bytes next = chunk_bytes(source[found.size()]);
+    uint64_t data_end = examined.data_end;
+    ASSERT_LE(data_end, cut.size() + 1) << "at most a pad byte short";
+    ASSERT_LE(cut.size(), data_end + next.size() - 1) << "a whole next chunk would have been found";
+    bool partial = cut.size() > data_end;
+    if (partial) {
+        EXPECT_TRUE(std::equal(cut.begin() + static_cast<long>(data_end), cut.end(), next.begin()))
+            << "the bytes after the last whole chunk are the start of the next one";
+    }
+
+    // mirvo-avi repair finishes it: the same frames, the source's key flags, and an index.
+    command_result repair = run(program("mirvo-avi") + " repair " + shell_quoted(file));
+    ASSERT_EQ(repair.status, 0) << repair.err;
+    std::vector<indexed_chunk> repaired = indexed_chunks(file);
+    ASSERT_EQ(repaired.size(), found.size());
+    size_t frames = video_count(repaired);
+    ASSERT_GT(frames, 0u) << "each kill comes after the first frame was written";
+    expect_source_frames(repaired, first, true);
+
+    // Peers take it for what was recorded.
+    command_result probe = run("ffprobe -v error -select_streams v -count_packets -show_entries "
+                               "stream=nb_read_packets,nb_frames,duration -of csv=p=0 " + shell_quoted(file));
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    char want[96];
+    snprintf(want, sizeof want, "%.6f,%zu,%zu\n", static_cast<double>(frames) / 25.0, frames, frames);
+    EXPECT_EQ(probe.out, want);
+    command_result decode = run("ffmpeg -v error -nostdin -i " + shell_quoted(file) + " -f null -");
+    EXPECT_EQ(decode.status, 0);
+    EXPECT_EQ(decode.err, "") << "ffmpeg decodes it silently";
+
+    // What survived of the frames the recorder had begun to write when it was killed.
+    bool partial_video = partial && source[found.size()].type != QEL_FRAME_AUDIO;
+    printf("[ power loss ] %s: %zu of %zu video frames and %zu of %zu audio chunks survived "
+           "(%.1f%% of the frames); %" PRIu64 " bytes of a chunk cut short\n",
+           name_of(moment).c_str(), frames, frames + partial_video, found.size() - frames,
+           found.size() - frames + (partial && !partial_video),
+           100.0 * static_cast<double>(found.size()) / static_cast<double>(found.size() + partial),
+           partial ? cut.size() - data_end : uint64_t{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ten_kills, power_loss,
+    ::testing::Values(kill_moment{"realtime", 0ms, 0}, kill_moment{"realtime", 100ms, 0},
+                      kill_moment{"realtime", 350ms, 0}, kill_moment{"realtime", 800ms, 0},
+                      kill_moment{"realtime", 1500ms, 0}, kill_moment{"burst", 0ms, 48 << 10},
+                      kill_moment{"burst", 0ms, 256 << 10}, kill_moment{"burst", 0ms, 1 << 20},
+                      kill_moment{"burst", 0ms, 4 << 20}, kill_moment{"burst", 0ms, 12 << 20}),
+    [](const ::testing::TestParamInfo<kill_moment> &info) { return name_of(info.param); });
