@@ -10,11 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <regex>
 #include <sched.h>
 #include <sys/mount.h>
@@ -43,7 +46,7 @@ void expect_only_progress_lines(const std::vector<std::string> &lines)
         R"(={27}|\[mirvo\] .+|zo record start|\[zo_record_start\]: file name is .+, parttime is -?\d+, resolution is -?\d+|)"
         R"(\[avi_open\]: |\[record_avi\]: first serial is -?\d+|\[record_avi\]: ret is -?\d+, type is \d+|)"
         R"(cur serial is -?\d+, serial is -?\d+|zo_record_stop, filename = .*, stop flag -?\d+|)"
-        R"(\[record_avi\]: stop rec by main process|\[avi_close\]: )");
+        R"(\[record_avi\]: stop rec by main process|\[avi_close\]: |avi file open failed!|open .+ err .+)");
     for (const std::string &line : lines)
         EXPECT_TRUE(std::regex_match(line, known)) << "unexpected line on standard output: " << line;
 }
@@ -51,10 +54,9 @@ void expect_only_progress_lines(const std::vector<std::string> &lines)
 // Sets the file-size limit of a running process (the writes of the test itself stay free).
 void limit_file_size(pid_t pid, rlim_t bytes)
 {
-    rlimit limit{bytes, bytes};
     rlimit old{};
     ASSERT_EQ(prlimit(pid, RLIMIT_FSIZE, nullptr, &old), 0) << strerror(errno);
-    limit.rlim_max = old.rlim_max;
+    rlimit limit{bytes, old.rlim_max};
     ASSERT_EQ(prlimit(pid, RLIMIT_FSIZE, &limit, nullptr), 0) << strerror(errno);
 }
 
@@ -158,7 +160,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     ASSERT_TRUE(mirvo.wait_for_err("frames refused", 2, 20s)) << mirvo.err();
     std::this_thread::sleep_for(1s);
     limit_file_size(mirvo.pid(), RLIM_INFINITY);
-    ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 5s)) << mirvo.err();
+    ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(mirvo.control("stop").status, 0);
     ASSERT_TRUE(mirvo.wait_for("[avi_close]: ", 2));
@@ -212,13 +214,13 @@ public:
         statvfs(where_.c_str(), &st);
         return uint64_t{st.f_bavail} * st.f_frsize;
     }
-    // Fills the disk with a file until only `left` bytes are free.
+    // Fills the disk with a file until at most `left` bytes are free.
     void fill_leaving(const std::string &filler, uint64_t left) const
     {
         std::ofstream out(filler, std::ios::binary);
         std::string block(4096, 'f');
-        while (free_bytes() > left + block.size() && out.write(block.data(), 4096))
-            out.flush();
+        while (free_bytes() > left && out.write(block.data(), 4096) && out.flush())
+            ;
     }
 
 private:
@@ -228,7 +230,7 @@ private:
 
 }  // namespace
 
-TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_are_refused_until_room_is_made)
+TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until_room_is_made)
 {
     small_disk disk(dir.file("disk"), "512k");
     if (!disk.why_not().empty())
@@ -243,7 +245,7 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_are_refused_until_room_is_m
     std::this_thread::sleep_for(1s);
     ASSERT_EQ(std::filesystem::file_size(file) % 2, 0u);
     std::filesystem::remove(filler);
-    ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 5s)) << mirvo.err();
+    ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
     ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
@@ -251,10 +253,20 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_are_refused_until_room_is_m
     EXPECT_GT(expect_closed_with_index(file, first_serial(mirvo, 0)), 0u)
         << "frames were refused between frames that were written";
 
-    // The next recording on the disk, now with room, is whole.
-    std::string next = dir.file("disk/next.avi");
-    int32_t first = record(mirvo, next, "", "stop", 1);
-    expect_source_frames(indexed_chunks(next), first, true);
+    // A recording asked for while the disk is full cannot even be created: it is retried
+    // until there is room, and then it is whole.
+    disk.fill_leaving(filler, 0);
+    ASSERT_EQ(disk.free_bytes(), 0u);
+    std::string late = dir.file("disk/late.avi");
+    ASSERT_EQ(mirvo.control("start " + shell_quoted(late)).status, 0);
+    ASSERT_TRUE(mirvo.wait_for("open " + late + " err No space left on device", 2, 10s))
+        << mirvo.out();
+    std::filesystem::remove(filler);
+    ASSERT_TRUE(mirvo.wait_for("cur serial is", 2));
+    std::this_thread::sleep_for(700ms);
+    ASSERT_EQ(mirvo.control("stop").status, 0);
+    ASSERT_TRUE(mirvo.wait_for("[avi_close]: ", 2));
+    expect_source_frames(indexed_chunks(late), first_serial(mirvo, 1), true);
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);
     EXPECT_EQ(mirvo.err_lines().size(), 2u) << mirvo.err();
