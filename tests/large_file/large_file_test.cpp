@@ -62,20 +62,33 @@ struct entry {
     std::string data;
 };
 
+// A file open for writing with the recorder's streams: H.264 640x480 at 25 fps, one track of
+// 8 kHz 16-bit mono PCM.
+avi_handle *create_with_streams(const std::string &path)
+{
+    avi_handle *h = AVI_create_output_file(path.c_str());
+    if (h) {
+        AVI_define_video(h, 640, 480, 25.0, "H264");
+        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
+    }
+    return h;
+}
+
+// Real H.264 access units, so that ffmpeg can read the files back as well.
+std::vector<access_unit> clip_units()
+{
+    return split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+}
+
 }  // namespace
 
 TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_closed)
 {
     temp_dir dir;
     std::string path = dir.file("large.avi");
-    avi_handle *h = AVI_create_output_file(path.c_str());
+    avi_handle *h = create_with_streams(path);
     ASSERT_NE(h, nullptr) << AVI_error_text();
-    AVI_define_video(h, 640, 480, 25.0, "H264");
-    AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-
-    // Real H.264 access units, so that ffmpeg can read the file back as well.
-    std::vector<access_unit> units =
-        split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_GE(units.size(), 3u);
     ASSERT_TRUE(units[0].key);
     auto unit = [&](size_t i) { return std::string(units[i].data.begin(), units[i].data.end()); };
@@ -238,12 +251,9 @@ TEST(avi_large_file, real_frames_written_until_the_size_limit_refuses_them_close
 {
     temp_dir dir;
     std::string path = dir.file("full.avi");
-    avi_handle *h = AVI_create_output_file(path.c_str());
+    avi_handle *h = create_with_streams(path);
     ASSERT_NE(h, nullptr) << AVI_error_text();
-    AVI_define_video(h, 640, 480, 25.0, "H264");
-    AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-    std::vector<access_unit> units =
-        split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_TRUE(units[0].key);
 
     // The recording so far is a hole up to 32 MiB below the limit; from there on, real
