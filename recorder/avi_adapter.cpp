@@ -7,17 +7,22 @@
 
 namespace {
 
-// Whether the writer refused the last frame, so that a run of refusals (a full disk, the
-// size limit) is reported once when it starts and once when frames are accepted again.
+// Whether the writer is refusing frames (a full disk, a write error, the size limit). A run
+// of refusals is reported once when it begins, and its end once a video key frame is written
+// again: near a limit, small frames (audio, pictures that are not key frames) still fit
+// between refused ones, and reporting each of them would flood the log; besides, the
+// pictures after a lost key frame cannot be shown before the next key frame.
 bool refusing = false;
 
-void note_write_result(int result)
+void note_write_result(int result, bool key_frame)
 {
-    if (result != 0 && !refusing)
+    if (result != 0 && !refusing) {
         fprintf(stderr, "mirvo: frames refused: %s\n", AVI_error_text());
-    else if (result == 0 && refusing)
+        refusing = true;
+    } else if (result == 0 && refusing && key_frame) {
         fputs("mirvo: frames accepted again\n", stderr);
-    refusing = result != 0;
+        refusing = false;
+    }
 }
 
 }  // namespace
@@ -51,14 +56,19 @@ int avi_set_audio(avi_handle *handle, int32_t channels, int32_t rate, int32_t bi
 
 int avi_write(int kind, avi_handle *handle, const void *data, int32_t length, int32_t key_frame)
 {
-    note_write_result(kind == AVI_WRITE_VIDEO ? AVI_put_video_frame(handle, data, length, key_frame)
-                                              : AVI_put_audio(handle, data, length));
+    if (kind == AVI_WRITE_VIDEO)
+        note_write_result(AVI_put_video_frame(handle, data, length, key_frame), key_frame != 0);
+    else
+        note_write_result(AVI_put_audio(handle, data, length), false);
     return 0;
 }
 
 int avi_close(avi_handle *handle)
 {
     printf("[%s]: \n", "avi_close");
-    AVI_close_handle(handle);
+    // The file stays readable when only its index could not be written (our reader rebuilds
+    // it), but a user must learn that closing did not go as it should.
+    if (AVI_close_handle(handle) != 0)
+        fprintf(stderr, "mirvo: closing the file failed: %s\n", AVI_error_text());
     return 0;
 }

@@ -37,7 +37,7 @@ int32_t shared_request::resolution() const
 
 extern "C" int zo_record_start(void *payload, int length)
 {
-    if (length < RECORD_REQUEST_BYTES) {
+    if (!payload || length < RECORD_REQUEST_BYTES) {
         printf("[%s]: request of %d bytes refused, %d expected\n", "zo_record_start", length,
                RECORD_REQUEST_BYTES);
         return 0;
@@ -57,7 +57,8 @@ extern "C" int zo_record_stop(void *payload, int length)
 {
     // A payload shorter than the mode reads as zeros past its end, never beyond it.
     int32_t mode = 0;
-    memcpy(&mode, payload, length >= 4 ? 4 : length > 0 ? static_cast<size_t>(length) : 0);
+    if (payload && length > 0)
+        memcpy(&mode, payload, length >= 4 ? 4 : static_cast<size_t>(length));
     stop_flag.store(mode, std::memory_order_relaxed);
     printf("zo_record_stop, filename = %s, stop flag %d\n", current_request.load().filename, mode);
     // Release: a recording that sees record_flag at 0 also sees the new stop mode.

@@ -62,20 +62,33 @@ struct entry {
     std::string data;
 };
 
+// A file open for writing with the recorder's streams: H.264 640x480 at 25 fps, one track of
+// 8 kHz 16-bit mono PCM.
+avi_handle *create_with_streams(const std::string &path)
+{
+    avi_handle *h = AVI_create_output_file(path.c_str());
+    if (h) {
+        AVI_define_video(h, 640, 480, 25.0, "H264");
+        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
+    }
+    return h;
+}
+
+// Real H.264 access units, so that ffmpeg can read the files back as well.
+std::vector<access_unit> clip_units()
+{
+    return split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+}
+
 }  // namespace
 
 TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_closed)
 {
     temp_dir dir;
     std::string path = dir.file("large.avi");
-    avi_handle *h = AVI_create_output_file(path.c_str());
+    avi_handle *h = create_with_streams(path);
     ASSERT_NE(h, nullptr) << AVI_error_text();
-    AVI_define_video(h, 640, 480, 25.0, "H264");
-    AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-
-    // Real H.264 access units, so that ffmpeg can read the file back as well.
-    std::vector<access_unit> units =
-        split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_GE(units.size(), 3u);
     ASSERT_TRUE(units[0].key);
     auto unit = [&](size_t i) { return std::string(units[i].data.begin(), units[i].data.end()); };
@@ -232,4 +245,92 @@ TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_clo
     EXPECT_EQ(AVI_read_audio_bytes(in, audio.data(), 740), 0) << "nothing more";
     EXPECT_TRUE(audio == expected[1].data + expected[4].data) << "audio differs";
     EXPECT_EQ(AVI_close_handle(in), 0);
+}
+
+TEST(avi_large_file, real_frames_written_until_the_size_limit_refuses_them_close_into_a_readable_file)
+{
+    temp_dir dir;
+    std::string path = dir.file("full.avi");
+    avi_handle *h = create_with_streams(path);
+    ASSERT_NE(h, nullptr) << AVI_error_text();
+    std::vector<access_unit> units = clip_units();
+    ASSERT_TRUE(units[0].key);
+
+    // The recording so far is a hole up to 32 MiB below the limit; from there on, real
+    // frames as the recorder offers them: each picture of the clip, looping, and two 20 ms
+    // audio frames after it, until not even an audio frame fits.
+    skip_to(h, size_limit + 1 - (32ULL << 20));
+    ASSERT_FALSE(testing::Test::HasFatalFailure());
+    struct written {
+        bool video;
+        bool key;
+        const bytes *data;
+    };
+    std::vector<written> kept;
+    std::vector<bytes> sounds;
+    for (int s = 0; s < 50; ++s) {
+        std::string p = pattern(320, s);
+        sounds.emplace_back(p.begin(), p.end());
+    }
+    size_t offered = 0, refused = 0;
+    bool audio_refused = false;
+    while (!audio_refused && offered < 1000000) {
+        const access_unit &unit = units[offered % units.size()];
+        const bytes &sound = sounds[offered % sounds.size()];
+        ++offered;
+        uint32_t before = h->write_offset;
+        avi_error = 0;
+        if (AVI_put_video_frame(h, unit.data.data(), static_cast<int32_t>(unit.data.size()),
+                                unit.key) == 0) {
+            kept.push_back({true, unit.key, &unit.data});
+        } else {
+            ASSERT_EQ(avi_error, AVI_ERROR_SIZE_LIMIT);
+            ASSERT_EQ(h->write_offset, before) << "a refused frame writes nothing";
+            ++refused;
+        }
+        for (int a = 0; a < 2 && !audio_refused; ++a) {
+            if (AVI_put_audio(h, sound.data(), 320) == 0)
+                kept.push_back({false, false, &sound});
+            else
+                audio_refused = true;
+        }
+    }
+    ASSERT_TRUE(audio_refused) << "the limit was never reached";
+    EXPECT_EQ(avi_error, AVI_ERROR_SIZE_LIMIT);
+    EXPECT_GT(refused, 0u) << "pictures, being larger, are refused before the audio";
+    EXPECT_LT(AVI_space_left(h), 8u + 320 + 16) << "all the room was used";
+    const uint64_t closed_size = AVI_size_written(h);
+    ASSERT_EQ(AVI_close_handle(h), 0) << AVI_error_text();
+    EXPECT_EQ(file_size(path), closed_size);
+    EXPECT_LE(closed_size, size_limit);
+
+    // Our reader finds every frame that was kept, through the index, byte for byte.
+    avi_handle *in = AVI_open_input(path.c_str(), 1);
+    ASSERT_NE(in, nullptr) << AVI_error_text();
+    EXPECT_EQ(AVI_index_origin(in), AVI_INDEX_ABSOLUTE);
+    size_t video = 0;
+    bytes buffer(AVI_largest_chunk(in));
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const written &w = kept[i];
+        ASSERT_EQ(AVI_index_entry_stream(in, static_cast<int32_t>(i)), w.video ? 0 : 1) << i;
+        int32_t key = -1;
+        int32_t got = w.video ? AVI_read_video_frame(in, buffer.data(),
+                                                     static_cast<int32_t>(buffer.size()), &key)
+                              : AVI_next_audio_chunk(in, buffer.data());
+        ASSERT_EQ(got, static_cast<int32_t>(w.data->size())) << "chunk " << i;
+        ASSERT_TRUE(std::equal(w.data->begin(), w.data->end(), buffer.begin())) << "chunk " << i;
+        if (w.video) {
+            ASSERT_EQ(key, w.key ? 1 : 0) << "chunk " << i;
+            ++video;
+        }
+    }
+    EXPECT_EQ(AVI_index_entry_stream(in, static_cast<int32_t>(kept.size())), -1) << "nothing more";
+    EXPECT_EQ(AVI_frame_count(in), static_cast<int32_t>(video));
+    EXPECT_EQ(AVI_close_handle(in), 0);
+
+    // ffprobe finds as many packets of each stream.
+    command_result probe = run("ffprobe -v error -count_packets -show_entries "
+                               "stream=nb_read_packets -of csv=p=0 " + shell_quoted(path));
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    EXPECT_EQ(probe.out, std::to_string(video) + "\n" + std::to_string(kept.size() - video) + "\n");
 }

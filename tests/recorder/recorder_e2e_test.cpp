@@ -10,8 +10,6 @@
 #include <csignal>
 #include <filesystem>
 #include <regex>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 using namespace mirvo_test;
@@ -29,22 +27,6 @@ void expect_banner(const std::vector<std::string> &lines)
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[mirvo\] [A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d)")))
         << lines[1];
     EXPECT_EQ(lines[2], banner_rule);
-}
-
-// Sends one raw datagram (little-endian message id, then the payload) to the bus.
-void send_datagram(const std::string &bus, int32_t id, const bytes &payload)
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un to{};
-    to.sun_family = AF_UNIX;
-    strncpy(to.sun_path, bus.c_str(), sizeof to.sun_path - 1);
-    bytes datagram = {static_cast<unsigned char>(id), 0, 0, 0};
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
-    EXPECT_EQ(sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                     sizeof to),
-              static_cast<ssize_t>(datagram.size()));
-    close(fd);
 }
 
 std::vector<std::string> lines_from(const std::vector<std::string> &lines, size_t first)
@@ -112,26 +94,6 @@ TEST_F(recorder_e2e, a_recording_stopped_with_mode_0_prints_its_lines_and_holds_
 }
 
 namespace {
-
-// Records into `file` until stopped with `stop_arguments`; returns the serial of the first
-// frame recorded. `done` counts the recordings this recorder has finished before.
-int32_t record(recorder_process &mirvo, const std::string &file, const std::string &start_options,
-               const std::string &stop_arguments, int done, std::chrono::milliseconds length = 700ms)
-{
-    EXPECT_EQ(mirvo.control("start " + shell_quoted(file) + " " + start_options).status, 0);
-    EXPECT_TRUE(mirvo.wait_for("cur serial is", done + 1)) << mirvo.out();
-    std::this_thread::sleep_for(length);
-    EXPECT_EQ(mirvo.control(stop_arguments).status, 0);
-    EXPECT_TRUE(mirvo.wait_for("[avi_close]: ", done + 1)) << mirvo.out();
-    int32_t first = -1;
-    std::smatch m;
-    std::regex serials(R"(cur serial is -?\d+, serial is (\d+))");
-    int seen = 0;
-    for (const std::string &line : mirvo.out_lines())
-        if (std::regex_match(line, m, serials) && seen++ == done)
-            first = std::stoi(m[1]);
-    return first;
-}
 
 int32_t logged_last_serial(const recorder_process &mirvo)
 {

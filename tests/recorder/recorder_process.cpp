@@ -1,14 +1,20 @@
 // A running mirvo for end-to-end tests (see recorder_process.h).
 #include "recorder_process.h"
 
+#include "avi/avi.h"
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -31,9 +37,37 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Waits until `lines` gives `count` lines containing text; false on timeout.
+template <typename lines_fn>
+bool wait_for_lines(lines_fn lines, const std::string &text, int count,
+                    std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int seen = 0;
+        for (const std::string &line : lines())
+            seen += line.find(text) != std::string::npos;
+        if (seen >= count)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 }  // namespace
 
-recorder_process::recorder_process(const temp_dir &dir, std::map<std::string, std::string> env)
+recorder_process::recorder_process(const temp_dir &dir, std::map<std::string, std::string> env,
+                                   const std::vector<std::string> &wrapper)
     : out_path_(dir.file("mirvo.out")), err_path_(dir.file("mirvo.err"))
 {
     if (!env.count("QEL_BUS"))
@@ -49,7 +83,9 @@ recorder_process::recorder_process(const temp_dir &dir, std::map<std::string, st
     for (const auto &[name, value] : env)
         environment.push_back(name + "=" + value);
 
-    std::vector<std::string> argv = program_argv("mirvo");
+    std::vector<std::string> argv = wrapper;
+    for (const std::string &word : program_argv("mirvo"))
+        argv.push_back(word);
     std::vector<char *> argv_c, env_c;
     for (std::string &a : argv)
         argv_c.push_back(a.data());
@@ -95,17 +131,13 @@ command_result recorder_process::control(const std::string &arguments) const
 bool recorder_process::wait_for(const std::string &text, int count,
                                 std::chrono::milliseconds timeout) const
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int seen = 0;
-        for (const std::string &line : out_lines())
-            seen += line.find(text) != std::string::npos;
-        if (seen >= count)
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return wait_for_lines([this] { return out_lines(); }, text, count, timeout);
+}
+
+bool recorder_process::wait_for_err(const std::string &text, int count,
+                                    std::chrono::milliseconds timeout) const
+{
+    return wait_for_lines([this] { return err_lines(); }, text, count, timeout);
 }
 
 void recorder_process::signal(int number) const
@@ -142,11 +174,56 @@ std::string recorder_process::err() const
 
 std::vector<std::string> recorder_process::out_lines() const
 {
-    std::vector<std::string> lines;
-    std::istringstream in(out());
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    return lines_of(out());
+}
+
+std::vector<std::string> recorder_process::err_lines() const
+{
+    return lines_of(err());
+}
+
+void send_raw(const std::string &bus, const bytes &datagram)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    strncpy(to.sun_path, bus.c_str(), sizeof to.sun_path - 1);
+    EXPECT_EQ(sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                     sizeof to),
+              static_cast<ssize_t>(datagram.size()))
+        << strerror(errno);
+    close(fd);
+}
+
+void send_datagram(const std::string &bus, int32_t id, const bytes &payload)
+{
+    std::string head = le32(static_cast<uint32_t>(id));
+    bytes datagram(head.begin(), head.end());
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    send_raw(bus, datagram);
+}
+
+int32_t first_serial(const recorder_process &mirvo, int nth)
+{
+    std::smatch m;
+    std::regex serials(R"(cur serial is -?\d+, serial is (-?\d+))");
+    int seen = 0;
+    for (const std::string &line : mirvo.out_lines())
+        if (std::regex_match(line, m, serials) && seen++ == nth)
+            return std::stoi(m[1]);
+    return -1;
+}
+
+int32_t record(recorder_process &mirvo, const std::string &file, const std::string &start_options,
+               const std::string &stop_arguments, int done, std::chrono::milliseconds length)
+{
+    EXPECT_EQ(mirvo.control("start " + shell_quoted(file) + " " + start_options).status, 0);
+    EXPECT_TRUE(mirvo.wait_for("cur serial is", done + 1)) << mirvo.out();
+    std::this_thread::sleep_for(length);
+    EXPECT_EQ(mirvo.control(stop_arguments).status, 0);
+    EXPECT_TRUE(mirvo.wait_for("[avi_close]: ", done + 1)) << mirvo.out();
+    return first_serial(mirvo, done);
 }
 
 std::vector<indexed_chunk> indexed_chunks(const std::string &path)
@@ -171,6 +248,36 @@ std::vector<indexed_chunk> indexed_chunks(const std::string &path)
         chunks.push_back({text_at(b, at), u32_at(b, at + 4),
                           bytes(b.begin() + offset + 8, b.begin() + offset + 8 + size)});
     }
+    return chunks;
+}
+
+std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index_origin)
+{
+    std::vector<indexed_chunk> chunks;
+    avi_handle *h = AVI_open_input(path.c_str(), 1);
+    if (!h) {
+        ADD_FAILURE() << "our reader cannot open " << path << ": " << AVI_error_text();
+        return chunks;
+    }
+    *index_origin = AVI_index_origin(h);
+    bytes buffer(AVI_largest_chunk(h) + 1);
+    for (int32_t i = 0;; ++i) {
+        int32_t stream = AVI_index_entry_stream(h, i);
+        if (stream < 0)
+            break;
+        int32_t key = 0, got = 0;
+        if (stream == 0)
+            got = AVI_read_video_frame(h, buffer.data(), static_cast<int32_t>(buffer.size()), &key);
+        else
+            got = AVI_next_audio_chunk(h, buffer.data());
+        if (got < 0) {
+            ADD_FAILURE() << path << ": entry " << i << " cannot be read: " << AVI_error_text();
+            break;
+        }
+        chunks.push_back({stream == 0 ? "00db" : "01wb", key ? 0x10u : 0u,
+                          bytes(buffer.begin(), buffer.begin() + got)});
+    }
+    AVI_close_handle(h);
     return chunks;
 }
 

@@ -16,8 +16,10 @@ namespace mirvo_test {
 class recorder_process {
 public:
     // Starts mirvo with the stand-in's settings in `env` (QEL_BUS is set to a socket inside
-    // dir unless env names one) and waits until its bus socket exists.
-    recorder_process(const temp_dir &dir, std::map<std::string, std::string> env = {});
+    // dir unless env names one) and waits until its bus socket exists. A `wrapper` command
+    // (for example one that drops privileges) runs mirvo as its last argument.
+    recorder_process(const temp_dir &dir, std::map<std::string, std::string> env = {},
+                     const std::vector<std::string> &wrapper = {});
     ~recorder_process();  // SIGKILL if still running
     recorder_process(const recorder_process &) = delete;
     recorder_process &operator=(const recorder_process &) = delete;
@@ -28,6 +30,9 @@ public:
     // Waits until standard output holds `count` lines containing text; false on timeout.
     bool wait_for(const std::string &text, int count = 1,
                   std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    // The same for standard error.
+    bool wait_for_err(const std::string &text, int count = 1,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
     void signal(int number) const;
     // Waits for the exit and returns the exit status (128 + signal when killed, -1 on
@@ -37,6 +42,7 @@ public:
     std::string out() const;
     std::string err() const;
     std::vector<std::string> out_lines() const;
+    std::vector<std::string> err_lines() const;
     pid_t pid() const { return pid_; }
     const std::string &bus() const { return bus_; }
 
@@ -46,6 +52,22 @@ private:
     bool exited_ = false;
     int exit_status_ = -1;
 };
+
+// Sends exactly these bytes as one datagram to the bus (a message is a little-endian int32
+// id, then the payload); fails the calling test when it cannot be sent.
+void send_raw(const std::string &bus, const bytes &datagram);
+// Sends the message `id` with its payload.
+void send_datagram(const std::string &bus, int32_t id, const bytes &payload);
+
+// The serial of the first frame of the recorder's recording number `nth` (0-based), from its
+// "cur serial is" line; -1 when there is none.
+int32_t first_serial(const recorder_process &mirvo, int nth);
+
+// Records into `file` until stopped with `stop_arguments`; returns the serial of the first
+// frame recorded. `done` counts the recordings this recorder has finished before.
+int32_t record(recorder_process &mirvo, const std::string &file, const std::string &start_options,
+               const std::string &stop_arguments, int done,
+               std::chrono::milliseconds length = std::chrono::milliseconds(700));
 
 // One chunk of an AVI file as its "idx1" index lists it.
 struct indexed_chunk {
@@ -57,5 +79,10 @@ struct indexed_chunk {
 // The chunks of a finished file in index order, read by hand from the bytes (absolute
 // offsets, as our writer stores them). Fails the calling test on a malformed file.
 std::vector<indexed_chunk> indexed_chunks(const std::string &path);
+
+// The chunks of a file in index order as our reader finds them (the index loaded, or
+// rebuilt when the file has none), with how it found the index (AVI_INDEX_...). Fails the
+// calling test when the reader cannot open the file or read a chunk.
+std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index_origin);
 
 }  // namespace mirvo_test

@@ -24,4 +24,11 @@ std::vector<source_frame> source_frames(int32_t first, size_t count, bool with_a
 void expect_source_frames(const std::vector<indexed_chunk> &chunks, int32_t first,
                           bool with_audio);
 
+// Checks that chunks are source frames from serial `first` on, in order and each exactly as
+// delivered, with frames left out where the writer refused them; returns how many frames
+// were left out between the first and the last chunk. Without `key_flags` (an index that
+// was rebuilt holds none) the chunks' flags are not compared.
+size_t expect_source_frames_with_gaps(const std::vector<indexed_chunk> &chunks, int32_t first,
+                                      bool with_audio, bool key_flags = true);
+
 }  // namespace mirvo_test
