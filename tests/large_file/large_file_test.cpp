@@ -82,15 +82,26 @@ std::vector<access_unit> clip_units()
 
 }  // namespace
 
-TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_closed)
-{
+// A file with the recorder's streams, open for writing, and the clip's pictures to put in it.
+class avi_large_file : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        h = create_with_streams(path);
+        ASSERT_NE(h, nullptr) << AVI_error_text();
+        units = clip_units();
+        ASSERT_GE(units.size(), 3u);
+        ASSERT_TRUE(units[0].key);
+    }
+
     temp_dir dir;
     std::string path = dir.file("large.avi");
-    avi_handle *h = create_with_streams(path);
-    ASSERT_NE(h, nullptr) << AVI_error_text();
-    std::vector<access_unit> units = clip_units();
-    ASSERT_GE(units.size(), 3u);
-    ASSERT_TRUE(units[0].key);
+    avi_handle *h = nullptr;
+    std::vector<access_unit> units;
+};
+
+TEST_F(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_closed)
+{
     auto unit = [&](size_t i) { return std::string(units[i].data.begin(), units[i].data.end()); };
     const std::string last = unit(2);
     ASSERT_EQ(last.size() % 2, 0u) << "the chunk at the edge needs an even length";
@@ -247,15 +258,8 @@ TEST(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_clo
     EXPECT_EQ(AVI_close_handle(in), 0);
 }
 
-TEST(avi_large_file, real_frames_written_until_the_size_limit_refuses_them_close_into_a_readable_file)
+TEST_F(avi_large_file, real_frames_written_until_the_size_limit_refuses_them_close_into_a_readable_file)
 {
-    temp_dir dir;
-    std::string path = dir.file("full.avi");
-    avi_handle *h = create_with_streams(path);
-    ASSERT_NE(h, nullptr) << AVI_error_text();
-    std::vector<access_unit> units = clip_units();
-    ASSERT_TRUE(units[0].key);
-
     // The recording so far is a hole up to 32 MiB below the limit; from there on, real
     // frames as the recorder offers them: each picture of the clip, looping, and two 20 ms
     // audio frames after it, until not even an audio frame fits.
