@@ -314,7 +314,7 @@ int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
  * position, without the index (entering lists, skipping other chunks); meant to follow
  * AVI_rewind or the open. Stores the padded length in *length and returns 1 (video) or 2
  * (audio); -1 or -2 when the chunk is larger than the capacity (chunk skipped); 0 at the
- * end of the file, on a short read, on a writing handle or at a chunk size of 0x80000000
+ * end of the file, on a short read, on a writing handle or at a chunk size of 0x7fffffff
  * or more. Counts video chunks in the next video frame number. avi_error untouched. */
 int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length);

@@ -281,7 +281,9 @@ int AVI_read_next_chunk(avi_handle *h, void *video, int32_t video_capacity, void
                 return 0;
             continue;
         }
-        if (size >= 0x80000000U)  // no length to report; the walk ends here
+        // The padded length is reported as an int32: a size whose padded length does not fit
+        // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
+        if (size >= 0x7fffffffU)
             return 0;
         auto n = static_cast<int32_t>((size + 1) & ~1U);
         bool is_video = same_id(head, h->video_tag, 3);
