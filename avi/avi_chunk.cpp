@@ -8,16 +8,13 @@
 #include <cstring>
 #include <unistd.h>
 
+using avi_detail::padded;
+
 namespace {
 
 constexpr int32_t index_growth = 4096;
 constexpr uint32_t entry_bytes = sizeof(avi_index_entry);
 static_assert(sizeof(avi_index_entry) == 16);
-
-uint32_t padded(uint32_t len)
-{
-    return (len + 1) & ~1U;
-}
 
 // The file length if `added` more bytes of data and `entries` more index entries were
 // written now, counted in 64 bits so that no length can wrap around the test.
@@ -75,14 +72,14 @@ int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_
                       {const_cast<void *>(data), size},
                       {&pad, size & 1U}};
 
-    if (write_fully_vec(handle->fd, parts, 3) != int64_t{8} + padded(size)) {
+    if (write_fully_vec(handle->fd, parts, 3) != static_cast<int64_t>(8 + padded(size))) {
         int cause = errno;  // kept for AVI_error_text
         lseek(handle->fd, handle->write_offset, SEEK_SET);
         errno = cause;
         avi_error = AVI_ERROR_WRITE;
         return -1;
     }
-    handle->write_offset += 8 + padded(size);
+    handle->write_offset += static_cast<uint32_t>(8 + padded(size));
     return 0;
 }
 
@@ -116,7 +113,7 @@ int AVI_write_media_chunk(avi_handle *handle, const void *data, uint32_t len, in
 {
     // The file after this chunk: its head, data and pad byte, one more index entry, the
     // "idx1" head. Counting the pad keeps an odd chunk from taking the file one byte past.
-    if (size_after(*handle, uint64_t{8} + ((uint64_t{len} + 1) & ~uint64_t{1}), 1) >
+    if (size_after(*handle, 8 + padded(len), 1) >
         avi_detail::size_limit) {
         avi_error = AVI_ERROR_SIZE_LIMIT;
         return -1;
@@ -200,7 +197,7 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
         return -1;
     }
     uint64_t new_size = uint64_t{old} + static_cast<uint32_t>(len);
-    uint64_t new_end = uint64_t{head} + 8 + ((new_size + 1) & ~uint64_t{1});
+    uint64_t new_end = uint64_t{head} + 8 + padded(new_size);
     if (size_after(*handle, new_end - handle->write_offset, 0) > avi_detail::size_limit) {
         avi_error = AVI_ERROR_SIZE_LIMIT;
         return -1;
@@ -226,7 +223,7 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
     }
     put_u32_le(last->size, static_cast<uint32_t>(new_size));
     add_audio_bytes(handle->tracks[handle->current_track], len);
-    handle->write_offset = head + 8 + padded(static_cast<uint32_t>(new_size));
+    handle->write_offset = static_cast<uint32_t>(new_end);
     return 0;
 }
 

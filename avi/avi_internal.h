@@ -53,6 +53,12 @@ void build_header(const avi_handle &handle, const final_header_values *final_val
 bool write_header_region(int fd, const header_bytes &bytes);
 
 inline constexpr uint32_t size_limit = 0xfefff7ffU;
+
+// The bytes a chunk's data takes in the file: RIFF pads odd data with one byte.
+constexpr uint64_t padded(uint64_t size)
+{
+    return (size + 1) & ~uint64_t{1};
+}
 // The RIFF and "movi" sizes of the header written while recording, until the close.
 inline constexpr uint32_t size_placeholder = 0xfefff003U;
 

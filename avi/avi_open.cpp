@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 using avi_detail::chunk_stream;
+using avi_detail::padded;
 using avi_detail::same_id;
 
 namespace {
@@ -27,11 +28,6 @@ struct free_deleter {
     void operator()(void *p) const { free(p); }
 };
 using heap_bytes = std::unique_ptr<unsigned char, free_deleter>;
-
-uint64_t padded(uint32_t size)
-{
-    return (uint64_t{size} + 1) & ~uint64_t{1};
-}
 
 // The file position, or no_end when the descriptor cannot tell.
 uint64_t position(int fd)

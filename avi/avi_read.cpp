@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 using avi_detail::chunk_stream;
+using avi_detail::padded;
 using avi_detail::same_id;
 
 namespace {
@@ -285,7 +286,7 @@ int AVI_read_next_chunk(avi_handle *h, void *video, int32_t video_capacity, void
         // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
         if (size >= 0x7fffffffU)
             return 0;
-        auto n = static_cast<int32_t>((size + 1) & ~1U);
+        auto n = static_cast<int32_t>(padded(size));
         bool is_video = same_id(head, h->video_tag, 3);
         bool is_audio = !is_video && track && same_id(head, track->tag, 4);
         if (!is_video && !is_audio) {

@@ -14,16 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using avi_detail::padded;
 using avi_detail::same_id;
 
 namespace {
 
 constexpr uint64_t first_chunk_at = AVI_HEADER_BYTES;  // where this writer's chunks begin
-
-uint64_t padded(uint64_t size)
-{
-    return (size + 1) & ~uint64_t{1};
-}
 
 bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
 {
