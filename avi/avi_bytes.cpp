@@ -1,6 +1,7 @@
-// Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor, and
-// the little-endian stores and loads with which every integer of the file format is
-// encoded, byte by byte so that neither byte order nor alignment matters.
+// Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor (also
+// at an offset, and forward skips), and the little-endian stores and loads with which every
+// integer of the file format is encoded, byte by byte so that neither byte order nor
+// alignment matters.
 #include "avi_internal.h"
 
 #include <cerrno>
@@ -59,6 +60,17 @@ int64_t write_fully_vec(int fd, struct iovec *parts, int count)
         }
     }
     return total;
+}
+
+bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
+{
+    return at <= INT64_MAX && lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0 &&
+           static_cast<uint32_t>(read_fully(fd, buffer, n)) == n;
+}
+
+bool skip_forward(int fd, uint64_t bytes)
+{
+    return bytes <= INT64_MAX && lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0;
 }
 
 void put_u32_le(unsigned char *dst, uint32_t value)

@@ -28,6 +28,12 @@ int32_t write_fully(int fd, const void *buffer, uint32_t n);
 // The iovec array is consumed (its entries are advanced).
 int64_t write_fully_vec(int fd, struct iovec *parts, int count);
 
+// Reads n bytes at a file offset: false when the seek fails or the read comes up short.
+bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
+
+// Moves the file position forward by `bytes`: false when the seek fails.
+bool skip_forward(int fd, uint64_t bytes);
+
 void put_u32_le(unsigned char *dst, uint32_t value);
 uint32_t get_u32_le(const unsigned char *src);
 uint16_t get_u16_le(const unsigned char *src);

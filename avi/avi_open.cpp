@@ -41,11 +41,6 @@ bool seek_to(int fd, uint64_t at)
     return at <= INT64_MAX && lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0;
 }
 
-bool skip(int fd, uint64_t bytes)
-{
-    return bytes <= INT64_MAX && lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0;
-}
-
 // The length of a regular file; no_end for anything else, where no bound can be known.
 uint64_t file_end(int fd)
 {
@@ -166,7 +161,7 @@ int32_t walk_top_level(avi_handle *h, uint64_t end, top_level &found)
             }
             if (same_id(type, "movi"))
                 h->movi_offset = static_cast<int32_t>(position(fd));
-            if (!skip(fd, remaining))
+            if (!skip_forward(fd, remaining))
                 break;
         } else if (same_id(head.id, "idx1")) {
             int32_t code = 0;
@@ -177,7 +172,7 @@ int32_t walk_top_level(avi_handle *h, uint64_t end, top_level &found)
             h->index = reinterpret_cast<avi_index_entry *>(block.release());
             h->index_count = h->index_capacity = static_cast<int32_t>(size / 16);
             found.has_index = true;
-        } else if (!skip(fd, size)) {
+        } else if (!skip_forward(fd, size)) {
             break;
         }
     }
@@ -392,7 +387,7 @@ int32_t avi_detail::rebuild_index(avi_handle *h, uint64_t end)
     uint64_t at;
     while ((at = position(fd)) <= last_offset && read_head(fd, head)) {
         if (same_id(head.id, "LIST")) {
-            if (head.size < 4 || !skip(fd, 4))
+            if (head.size < 4 || !skip_forward(fd, 4))
                 break;
             continue;
         }
@@ -403,7 +398,7 @@ int32_t avi_detail::rebuild_index(avi_handle *h, uint64_t end)
                                  static_cast<uint32_t>(at), head.size) != 0)
                 return AVI_ERROR_NO_MEMORY;
         }
-        if (!skip(fd, padded(head.size)))
+        if (!skip_forward(fd, padded(head.size)))
             break;
     }
     return 0;

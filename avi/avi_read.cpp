@@ -58,14 +58,12 @@ bool in_range(int32_t n, int32_t count)
 }
 
 // Reads n bytes at a file offset. False (avi_error 3) when the seek fails or the read is short.
-bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
+bool read_or_fail(int fd, uint64_t at, void *buffer, uint32_t n)
 {
-    if (lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0 ||
-        static_cast<uint32_t>(read_fully(fd, buffer, n)) != n) {
-        avi_error = AVI_ERROR_READ;
-        return false;
-    }
-    return true;
+    if (read_at(fd, at, buffer, n))
+        return true;
+    avi_error = AVI_ERROR_READ;
+    return false;
 }
 
 // The chunk entry at the track's read position; the all-zero entry that ends the table
@@ -73,11 +71,6 @@ bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
 const avi_audio_chunk_entry &chunk_at(const avi_audio_track &t, int32_t chunk)
 {
     return t.chunk_table[in_range(chunk, t.chunk_count) ? chunk : t.chunk_count];
-}
-
-bool skip_forward(int fd, uint64_t bytes)
-{
-    return lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0;
 }
 
 }  // namespace
@@ -199,7 +192,7 @@ int32_t AVI_read_video_frame(avi_handle *h, void *buffer, int32_t capacity, int3
         avi_error = AVI_ERROR_NOT_PERMITTED;
         return -1;
     }
-    if (!read_at(h->fd, e.offset, buffer, e.length))
+    if (!read_or_fail(h->fd, e.offset, buffer, e.length))
         return -1;
     h->video_read_pos += 1;
     return static_cast<int32_t>(e.length);
@@ -223,7 +216,7 @@ int32_t AVI_read_audio_bytes(avi_handle *h, void *buffer, int32_t count)
             continue;
         }
         auto n = static_cast<int32_t>(std::min<int64_t>(count, left));
-        if (!read_at(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(t->read_offset), out + done,
+        if (!read_or_fail(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(t->read_offset), out + done,
                      static_cast<uint32_t>(n)))
             return -1;
         count -= n;
@@ -257,7 +250,7 @@ int32_t AVI_next_audio_chunk(avi_handle *h, void *buffer)
         avi_error = AVI_ERROR_NOT_PERMITTED;
         return -1;
     }
-    if (!read_at(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(offset), buffer,
+    if (!read_or_fail(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(offset), buffer,
                  static_cast<uint32_t>(left)))
         return -1;
     t->read_chunk = chunk + 1;

@@ -21,12 +21,6 @@ namespace {
 
 constexpr uint64_t first_chunk_at = AVI_HEADER_BYTES;  // where this writer's chunks begin
 
-bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
-{
-    return at <= INT64_MAX && lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0 &&
-           static_cast<uint32_t>(read_fully(fd, buffer, n)) == n;
-}
-
 // Whether the reader takes the file's "idx1" index as it stands (rather than rebuilding it).
 // Leaves avi_error as it was: a refusal here is an answer, not a failure.
 bool reader_accepts_index(const char *path)
