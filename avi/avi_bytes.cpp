@@ -1,7 +1,5 @@
-// Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor (also
-// at an offset, and forward skips), and the little-endian stores and loads with which every
-// integer of the file format is encoded, byte by byte so that neither byte order nor
-// alignment matters.
+// Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor, also
+// at an offset, and forward skips. The little-endian stores and loads are in le_bytes.h.
 #include "avi_internal.h"
 
 #include <cerrno>
@@ -71,23 +69,4 @@ bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
 bool skip_forward(int fd, uint64_t bytes)
 {
     return bytes <= INT64_MAX && lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0;
-}
-
-void put_u32_le(unsigned char *dst, uint32_t value)
-{
-    dst[0] = static_cast<unsigned char>(value);
-    dst[1] = static_cast<unsigned char>(value >> 8);
-    dst[2] = static_cast<unsigned char>(value >> 16);
-    dst[3] = static_cast<unsigned char>(value >> 24);
-}
-
-uint32_t get_u32_le(const unsigned char *src)
-{
-    return uint32_t{src[0]} | uint32_t{src[1]} << 8 | uint32_t{src[2]} << 16 |
-           uint32_t{src[3]} << 24;
-}
-
-uint16_t get_u16_le(const unsigned char *src)
-{
-    return static_cast<uint16_t>(src[0] | src[1] << 8);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "avi.h"
+#include "le_bytes.h"
 
 #include <array>
 #include <cstddef>
@@ -33,10 +34,6 @@ bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
 
 // Moves the file position forward by `bytes`: false when the seek fails.
 bool skip_forward(int fd, uint64_t bytes);
-
-void put_u32_le(unsigned char *dst, uint32_t value);
-uint32_t get_u32_le(const unsigned char *src);
-uint16_t get_u16_le(const unsigned char *src);
 
 namespace avi_detail {
 

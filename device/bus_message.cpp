@@ -2,7 +2,7 @@
 // with little-endian stores, at the offsets that the recorder's record_request declares.
 #include "bus_message.h"
 
-#include "avi/avi_internal.h"
+#include "avi/le_bytes.h"
 #include "recorder/record_request.h"
 
 #include <cstddef>

@@ -8,7 +8,7 @@
 #include "device/qel_control.h"
 #pragma GCC visibility pop
 
-#include "avi/avi_internal.h"
+#include "avi/le_bytes.h"
 #include "bus_path.h"
 #include "bus_socket.h"
 

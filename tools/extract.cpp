@@ -1,6 +1,6 @@
 // mirvo-avi extract: the video frames written one after the other, as the stream was
 // stored (an H.264 Annex-B stream for our recordings), and an audio track as a WAV file.
-#include "avi/avi_internal.h"
+#include "avi/le_bytes.h"
 #include "tool_common.h"
 
 #include <cerrno>
