@@ -117,8 +117,10 @@ typedef struct avi_handle {
 /* ---- creating a file and choosing the audio track ---- */
 
 /* Creates (or truncates) path with mode 0644 less the umask, writes the 2048-byte zero
- * placeholder and returns a writing handle positioned at 2048. Null on failure:
- * avi_error 8 (no memory), 2 (open failed), 4 (placeholder write failed). */
+ * placeholder, makes the new directory entry durable (fsync of the file's directory, so
+ * that a power cut cannot take the file's name) and returns a writing handle positioned at
+ * 2048. Null on failure: avi_error 8 (no memory), 2 (open failed), 4 (placeholder write or
+ * directory sync failed; the file stays on disk). */
 avi_handle *AVI_create_output_file(const char *path);
 
 /* Makes track (0-based) the current audio track. -1 when it is out of range (avi_error
@@ -183,6 +185,13 @@ int AVI_put_audio(avi_handle *handle, const void *data, int32_t len);
  * Seeks to rewrite the chunk's size field. 0, or -1 with avi_error 1 or 4. */
 int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len);
 
+/* Makes what the file holds so far durable: its data and its length reach the storage
+ * (fdatasync), so that a power cut cannot take them. Writes nothing and does not seek.
+ * Files that cannot be synced (a pipe, a terminal) count as synced. 0, or -1 with avi_error
+ * 7 (reading handle) or 4 (the storage reported an error: errno tells which; what was
+ * written since the last successful sync may be lost). */
+int AVI_sync(avi_handle *handle);
+
 /* Bytes that may still be written before the size limit (0 for a reading handle). */
 uint32_t AVI_space_left(const avi_handle *handle);
 
@@ -194,9 +203,11 @@ uint64_t AVI_size_limit(void);
 
 /* ---- closing ---- */
 
-/* Appends the "idx1" index and writes the final header. Neither closes nor frees.
- * 0; -1 with avi_error 5 (index not written, header still rewritten) or 6 (header not
- * written). Leaves the file position at 2048. */
+/* Appends the "idx1" index and writes the final header, each made durable (AVI_sync)
+ * before the call goes on, so that the header never claims an index that a power cut could
+ * still take. Neither closes nor frees. 0; -1 with avi_error 5 (index not written, header
+ * still rewritten) or 6 (header not written, the file's end not cut, or a sync failed).
+ * Leaves the file position at 2048. */
 int AVI_close_output_file(avi_handle *handle);
 
 /* Ends a handle's life: finalises a writing handle (AVI_close_output_file), closes the

@@ -15,16 +15,28 @@ int AVI_close_output_file(avi_handle *handle)
                         static_cast<int32_t>(16 * static_cast<uint32_t>(handle->index_count))) == 0;
     if (!index_written)
         avi_error = AVI_ERROR_WRITE_INDEX;
-    // A chunk whose write failed part-way may have left bytes past the end of the data;
-    // readers walk to the end of the file, so the file ends where the data ends.
-    int cause = errno;
-    ftruncate(handle->fd, handle->write_offset);
-    errno = cause;
+    int cause = errno;  // of the first failure, for AVI_error_text
+    bool closed = true;
+    auto check = [&](bool ok) {
+        if (!ok && closed) {
+            closed = false;
+            cause = errno;
+        }
+    };
 
+    // A chunk whose write failed part-way may have left bytes past the end of the data;
+    // readers walk to the end of the file, so the file ends where the data ends. The data
+    // and index are durable before the header that claims them is written, and the header
+    // before the close returns: a power cut leaves either the recording-time header (the
+    // file can be repaired) or a finished file, never a header without its index.
+    check(ftruncate(handle->fd, handle->write_offset) == 0 || errno == EINVAL);  // EINVAL: no file
+    check(avi_detail::sync_data(handle->fd));
     avi_detail::final_header_values values{handle->write_offset - 8, movi_size, index_written};
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, &values, bytes);
-    if (!avi_detail::write_header_region(handle->fd, bytes)) {
+    check(avi_detail::write_header_region(handle->fd, bytes) && avi_detail::sync_data(handle->fd));
+    errno = cause;
+    if (!closed) {
         avi_error = AVI_ERROR_CLOSE;
         return -1;
     }

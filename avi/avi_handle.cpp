@@ -1,4 +1,5 @@
-// Creating an output file and its writing handle, and choosing the current audio track.
+// Creating an output file (durable under its name from the start) and its writing handle,
+// and choosing the current audio track.
 #include "avi_internal.h"
 
 #include <cerrno>
@@ -28,8 +29,11 @@ avi_handle *AVI_create_output_file(const char *path)
         return nullptr;
     }
 
+    // The name is made durable at once: a power cut a moment later must not take a file
+    // whose frames are synced as they come (AVI_sync).
     static const avi_detail::header_bytes placeholder{};
-    if (write_fully(fd, placeholder.data(), placeholder.size()) != AVI_HEADER_BYTES) {
+    if (write_fully(fd, placeholder.data(), placeholder.size()) != AVI_HEADER_BYTES ||
+        !avi_detail::sync_directory_of(path)) {
         int cause = errno;  // kept for AVI_error_text
         close(fd);
         errno = cause;

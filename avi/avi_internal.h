@@ -37,6 +37,14 @@ bool skip_forward(int fd, uint64_t bytes);
 
 namespace avi_detail {
 
+// fdatasync, retried when interrupted; true also for a descriptor that cannot be synced
+// (a pipe). False with errno set when the storage reports an error.
+bool sync_data(int fd);
+
+// Makes the directory entries of path's directory durable (fsync of the directory). False
+// with errno set when the directory cannot be opened or synced.
+bool sync_directory_of(const char *path);
+
 using header_bytes = std::array<unsigned char, AVI_HEADER_BYTES>;
 
 // The values in which the header written at close differs from the recording-time one.

@@ -1,5 +1,6 @@
-// The recorder's adapter to the AVI module: what it prints around opening and closing, and
-// the mapping of the recorder's frame kinds to the module's operations.
+// The recorder's adapter to the AVI module: what it prints around opening and closing, the
+// mapping of the recorder's frame kinds to the module's operations, and when the recording is
+// synced to the card.
 #include "recorder/avi_adapter.h"
 
 #include <cerrno>
@@ -25,12 +26,57 @@ void note_write_result(int result, bool key_frame)
     }
 }
 
+// Durability: a power cut keeps nothing of the page cache, so the recording is synced to the
+// card after each half second of recording. A frame then waits at most that long, plus the
+// time the sync itself takes, before it is safe: a cut loses less than the last second. The
+// recording's time is counted in the chunks written (video frames at the declared rate,
+// audio bytes at the track's byte rate), so the cost per recorded minute is the same however
+// fast the frames come.
+constexpr uint64_t sync_interval_ms = 500;
+// A request whose rate is not a camera's (0, negative, more than 120) counts as the usual 25:
+// a higher made-up rate would space the syncs seconds apart.
+constexpr int32_t usual_frame_rate = 25;
+
+struct sync_clock {
+    int32_t frame_rate = usual_frame_rate;
+    uint64_t audio_bytes_per_second = 0;  // 0: audio does not count (no track declared)
+    uint64_t frames = 0;                  // video frames written since the last sync
+    uint64_t audio_bytes = 0;             // audio bytes written since the last sync
+    bool failing = false;                 // the last sync failed (reported once)
+};
+sync_clock since_sync;
+
+bool half_second_recorded(const sync_clock &c)
+{
+    return c.frames * 1000 >= sync_interval_ms * static_cast<uint64_t>(c.frame_rate) ||
+           (c.audio_bytes_per_second > 0 &&
+            c.audio_bytes * 1000 >= sync_interval_ms * c.audio_bytes_per_second);
+}
+
+void count_and_sync(avi_handle *handle, int result, int kind, int32_t length)
+{
+    if (result != 0)
+        return;
+    if (kind == AVI_WRITE_VIDEO)
+        since_sync.frames += 1;
+    else
+        since_sync.audio_bytes += static_cast<uint32_t>(length);
+    if (!half_second_recorded(since_sync))
+        return;
+    since_sync.frames = since_sync.audio_bytes = 0;
+    bool synced = AVI_sync(handle) == 0;
+    if (!synced && !since_sync.failing)
+        fprintf(stderr, "mirvo: syncing the file failed: %s\n", AVI_error_text());
+    since_sync.failing = !synced;
+}
+
 }  // namespace
 
 avi_handle *avi_open(const char *path)
 {
     printf("[%s]: \n", "avi_open");
     refusing = false;
+    since_sync = sync_clock{};
     avi_handle *handle = AVI_create_output_file(path);
     if (!handle) {
         int cause = errno;  // the caller reports it
@@ -44,6 +90,7 @@ int avi_set_video(avi_handle *handle, int32_t width, int32_t height, int32_t fra
                   const char *compressor)
 {
     AVI_define_video(handle, width, height, static_cast<double>(frame_rate), compressor);
+    since_sync.frame_rate = frame_rate > 0 && frame_rate <= 120 ? frame_rate : usual_frame_rate;
     return 0;
 }
 
@@ -51,15 +98,17 @@ int avi_set_audio(avi_handle *handle, int32_t channels, int32_t rate, int32_t bi
                   int32_t format, int32_t bitrate)
 {
     AVI_add_audio_track(handle, channels, rate, bits, format, bitrate);
+    if (channels > 0 && rate > 0 && bits > 0)
+        since_sync.audio_bytes_per_second = uint64_t(channels) * uint64_t(rate) * uint64_t((bits + 7) / 8);
     return 0;
 }
 
 int avi_write(int kind, avi_handle *handle, const void *data, int32_t length, int32_t key_frame)
 {
-    if (kind == AVI_WRITE_VIDEO)
-        note_write_result(AVI_put_video_frame(handle, data, length, key_frame), key_frame != 0);
-    else
-        note_write_result(AVI_put_audio(handle, data, length), false);
+    int result = kind == AVI_WRITE_VIDEO ? AVI_put_video_frame(handle, data, length, key_frame)
+                                         : AVI_put_audio(handle, data, length);
+    note_write_result(result, kind == AVI_WRITE_VIDEO && key_frame != 0);
+    count_and_sync(handle, result, kind, length);
     return 0;
 }
 

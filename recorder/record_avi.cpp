@@ -1,7 +1,8 @@
 // The recording loop: opens the requested file, declares its streams, then pulls frames from
 // the frame source in serial order and writes each one unchanged, from the first video key
 // frame on, until a stop request (after the next frame, or in stop mode 1 after the next key
-// frame) or SIGINT; then closes the file.
+// frame) or SIGINT, or once a stop is pending and the stream has delivered nothing for two
+// seconds; then closes the file.
 #include "recorder/record_avi.h"
 
 #include "recorder/avi_adapter.h"
@@ -10,11 +11,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
 
 constexpr int32_t no_known_position = -2;
+
+// A stop is taken after the next frame written; a stream that delivers nothing would keep the
+// recording open for ever (and a later request's frames would go into its file). After this
+// long without a frame a pending stop ends the recording all the same.
+constexpr int64_t stop_without_frames_ms = 2000;
+
+int64_t now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
 
 }  // namespace
 
@@ -40,14 +54,21 @@ int record_avi(const shared_request *request)
     printf("[%s]: first serial is %d\n", "record_avi", frame.serial);
 
     bool waiting_for_key_frame = true;
+    int64_t last_frame_ms = now_ms();  // the start counts as the last sign of the stream
     while (running.load()) {
         int ret = zo_get_av_data(request->resolution(), &frame);
         if (waiting_for_key_frame)
             printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, frame.type);
         if (ret != 0) {
+            if (record_flag.load(std::memory_order_acquire) == 0 &&
+                now_ms() - last_frame_ms >= stop_without_frames_ms) {
+                printf("[%s]: stop rec by main process\n", "record_avi");
+                break;
+            }
             usleep(10000);
             continue;
         }
+        last_frame_ms = now_ms();
         const bool audio = frame.type == QEL_FRAME_AUDIO;
         const bool key_frame = frame.type == QEL_FRAME_VIDEO_KEY;
         if (waiting_for_key_frame) {

@@ -6,7 +6,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
-  [test]="ffmpeg util-linux"
+  [test]="ffmpeg util-linux e2fsprogs exfatprogs exfat-fuse fuse3 python3-fusepy"
   [fuzz]="clang libclang-rt-14-dev"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"

@@ -179,7 +179,7 @@ TEST_F(bad_request_e2e, a_start_request_from_another_user_changes_nothing)
     send_datagram(mirvo.bus(), MSG_RECORD_START, payload);
     ASSERT_TRUE(mirvo.wait_for("cur serial is"));
     send_datagram(mirvo.bus(), MSG_RECORD_STOP, {});
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     expect_source_frames(indexed_chunks(other), first_serial(mirvo, 0), true);
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);

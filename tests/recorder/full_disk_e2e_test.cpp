@@ -134,7 +134,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     ASSERT_TRUE(mirvo.wait_for_err("frames refused", 1, 20s)) << mirvo.err();
     std::this_thread::sleep_for(1500ms);  // key frames among the refused ones
     ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     ASSERT_TRUE(mirvo.wait_for_err("closing the file failed"));
     EXPECT_EQ(mirvo.err_lines(), (std::vector<std::string>{refused_efbig, index_failed}));
 
@@ -163,7 +163,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: ", 2));
+    ASSERT_TRUE(mirvo.wait_closed(2));
     EXPECT_GT(expect_closed_with_index(rescued, first_serial(mirvo, 1)), 0u)
         << "frames were refused between frames that were written";
 
@@ -248,7 +248,7 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until
     ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     EXPECT_EQ(mirvo.err_lines(), (std::vector<std::string>{refused_enospc, accepted_again}));
     EXPECT_GT(expect_closed_with_index(file, first_serial(mirvo, 0)), 0u)
         << "frames were refused between frames that were written";
@@ -265,7 +265,7 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until
     ASSERT_TRUE(mirvo.wait_for("cur serial is", 2));
     std::this_thread::sleep_for(700ms);
     ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: ", 2));
+    ASSERT_TRUE(mirvo.wait_closed(2));
     expect_source_frames(indexed_chunks(late), first_serial(mirvo, 1), true);
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);

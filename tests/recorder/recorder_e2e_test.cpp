@@ -65,7 +65,7 @@ TEST_F(recorder_e2e, a_recording_stopped_with_mode_0_prints_its_lines_and_holds_
     ASSERT_TRUE(mirvo.wait_for("cur serial is"));
     std::this_thread::sleep_for(1s);
     ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);
 
@@ -177,7 +177,7 @@ TEST_F(recorder_e2e, a_second_start_request_while_recording_leaves_the_running_f
     ASSERT_TRUE(mirvo.wait_for("file name is " + other));
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     std::this_thread::sleep_for(1500ms);  // the idle loop would pick up a pending request now
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);
@@ -284,7 +284,7 @@ TEST_F(recorder_e2e, short_payloads_are_refused_and_a_full_length_name_is_cut_at
     send_datagram(mirvo.bus(), 0, payload);
     ASSERT_TRUE(mirvo.wait_for("cur serial is"));
     send_datagram(mirvo.bus(), 1, {});  // a stop with no payload: mode 0
-    ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+    ASSERT_TRUE(mirvo.wait_closed());
     mirvo.signal(SIGINT);
     EXPECT_EQ(mirvo.wait_exit(), 0);
 
@@ -316,7 +316,7 @@ TEST_F(recorder_e2e, a_stop_before_the_first_key_frame_still_records_that_key_fr
         ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
         ASSERT_TRUE(mirvo.wait_for("first serial is -2"));
         ASSERT_EQ(mirvo.control("stop --mode " + std::to_string(mode)).status, 0);
-        ASSERT_TRUE(mirvo.wait_for("[avi_close]: "));
+        ASSERT_TRUE(mirvo.wait_closed());
         mirvo.signal(SIGINT);
         EXPECT_EQ(mirvo.wait_exit(), 0);
 
@@ -329,4 +329,40 @@ TEST_F(recorder_e2e, a_stop_before_the_first_key_frame_still_records_that_key_fr
         EXPECT_TRUE(chunks[0].data == units[25].data);
         EXPECT_EQ(out.find("last serial is") != std::string::npos, mode == 1);
     }
+}
+
+TEST_F(recorder_e2e, a_stop_ends_a_recording_of_a_stream_without_frames_and_the_next_start_gets_its_own_file)
+{
+    recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE("stop mode " + std::to_string(mode));
+        std::string silent = recording("silent" + std::to_string(mode) + ".avi");
+        ASSERT_EQ(mirvo.control("start " + shell_quoted(silent) + " --stream 9").status, 0);
+        ASSERT_TRUE(mirvo.wait_for("first serial is -2", 2 * mode + 1));
+        ASSERT_EQ(mirvo.control("stop --mode " + std::to_string(mode)).status, 0);
+        ASSERT_TRUE(mirvo.wait_closed(2 * mode + 1)) << "the stop took effect without a frame";
+        EXPECT_EQ(mirvo.out_lines().back(), "[avi_close]: ");
+
+        // A finished file without frames: its index is empty.
+        bytes b = read_file(silent);
+        ASSERT_EQ(b.size(), 2056u);
+        EXPECT_EQ(u32_at(b, 4), 2048u);
+        EXPECT_EQ(text_at(b, 2048), "idx1");
+        EXPECT_EQ(u32_at(b, 48), 0u) << "no frame";
+
+        // The next request records into its own file, from the stream it names.
+        std::string next = recording("next" + std::to_string(mode) + ".avi");
+        ASSERT_EQ(mirvo.control("start " + shell_quoted(next)).status, 0);
+        ASSERT_TRUE(mirvo.wait_for("cur serial is", mode + 1));
+        std::this_thread::sleep_for(300ms);
+        ASSERT_EQ(mirvo.control("stop").status, 0);
+        ASSERT_TRUE(mirvo.wait_closed(2 * mode + 2));
+        expect_source_frames(indexed_chunks(next), first_serial(mirvo, mode), true);
+    }
+    mirvo.signal(SIGINT);
+    EXPECT_EQ(mirvo.wait_exit(), 0);
+    std::string out = mirvo.out();
+    EXPECT_EQ(out.find("last serial is"), std::string::npos) << "no key frame ended a part";
+    std::vector<std::string> lines = mirvo.out_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[record_avi]: stop rec by main process"), 4);
 }

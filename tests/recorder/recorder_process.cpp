@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <regex>
 #include <spawn.h>
 #include <sstream>
@@ -134,6 +135,30 @@ bool recorder_process::wait_for(const std::string &text, int count,
     return wait_for_lines([this] { return out_lines(); }, text, count, timeout);
 }
 
+bool recorder_process::wait_closed(int count, std::chrono::milliseconds timeout) const
+{
+    if (!wait_for("[avi_close]: ", count, timeout))
+        return false;
+    // Closed once the process holds no descriptor of an AVI file any more.
+    auto holds_a_recording = [this] {
+        std::error_code error;
+        std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid_) + "/fd", error);
+        for (; !error && fds != std::filesystem::directory_iterator(); fds.increment(error)) {
+            std::string target = std::filesystem::read_symlink(fds->path(), error).string();
+            if (!error && target.find(".avi") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (holds_a_recording()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 bool recorder_process::wait_for_err(const std::string &text, int count,
                                     std::chrono::milliseconds timeout) const
 {
@@ -222,7 +247,7 @@ int32_t record(recorder_process &mirvo, const std::string &file, const std::stri
     EXPECT_TRUE(mirvo.wait_for("cur serial is", done + 1)) << mirvo.out();
     std::this_thread::sleep_for(length);
     EXPECT_EQ(mirvo.control(stop_arguments).status, 0);
-    EXPECT_TRUE(mirvo.wait_for("[avi_close]: ", done + 1)) << mirvo.out();
+    EXPECT_TRUE(mirvo.wait_closed(done + 1)) << mirvo.out();
     return first_serial(mirvo, done);
 }
 

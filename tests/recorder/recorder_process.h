@@ -30,7 +30,10 @@ public:
     // Waits until standard output holds `count` lines containing text; false on timeout.
     bool wait_for(const std::string &text, int count = 1,
                   std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-    // The same for standard error.
+    // Waits until the recorder has closed its file `count` times: the "[avi_close]: " line
+    // comes before the close, which syncs the file to the storage and may take a while.
+    bool wait_closed(int count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    // The same as wait_for for standard error.
     bool wait_for_err(const std::string &text, int count = 1,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 

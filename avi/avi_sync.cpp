@@ -1,0 +1,68 @@
+// Durability: what a writer has put into the file reaches the storage, so that a power cut
+// (which keeps nothing of the page cache) cannot take it. The data and length of the file
+// through fdatasync, the name of a new file through an fsync of its directory.
+#include "avi_internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Descriptors that do not support syncing (pipes, sockets, some special files) report
+// EINVAL or EROFS: there is nothing of theirs that a power cut could take.
+bool nothing_to_sync(int error)
+{
+    return error == EINVAL || error == EROFS || error == ENOTSUP || error == ENOSYS;
+}
+
+}  // namespace
+
+bool avi_detail::sync_data(int fd)
+{
+    int result;
+    do
+        result = fdatasync(fd);
+    while (result != 0 && errno == EINTR);
+    return result == 0 || nothing_to_sync(errno);
+}
+
+bool avi_detail::sync_directory_of(const char *path)
+{
+    // The directory is the path up to its last slash ("/" for "/x", "." for a bare name).
+    char directory[PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    size_t length = slash ? static_cast<size_t>(slash - path) : 0;
+    if (length >= sizeof directory) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (slash && length == 0)
+        length = 1;  // the root
+    memcpy(directory, slash ? path : ".", slash ? length : 1);
+    directory[slash ? length : 1] = '\0';
+
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = sync_data(fd);
+    int cause = errno;
+    close(fd);
+    errno = cause;
+    return synced;
+}
+
+int AVI_sync(avi_handle *handle)
+{
+    if (handle->mode != AVI_MODE_WRITE) {
+        avi_error = AVI_ERROR_NOT_PERMITTED;
+        return -1;
+    }
+    if (!avi_detail::sync_data(handle->fd)) {
+        avi_error = AVI_ERROR_WRITE;
+        return -1;
+    }
+    return 0;
+}
