@@ -3,6 +3,7 @@
 // say once on standard error that frames are refused and once that they are accepted again,
 // keep its standard output as it always is, and close files that our reader and ffprobe read:
 // with their index when there was room for it, else one that our reader rebuilds.
+#include "loop_disk.h"
 #include "recorder_process.h"
 #include "source_frames.h"
 
@@ -19,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <regex>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -187,14 +187,9 @@ public:
     small_disk(const std::string &where, const std::string &size) : where_(where)
     {
         std::filesystem::create_directory(where);
-        if (unshare(CLONE_NEWNS) != 0) {
-            why_not_ = std::string("no private mount namespace: ") + strerror(errno);
+        why_not_ = enter_private_mounts();
+        if (!why_not_.empty())
             return;
-        }
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            why_not_ = std::string("mounts cannot be made private: ") + strerror(errno);
-            return;
-        }
         if (mount("tmpfs", where.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
             why_not_ = std::string("cannot mount a tmpfs: ") + strerror(errno);
             return;
