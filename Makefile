@@ -42,7 +42,8 @@ tidy:
 	$(MAKE) configure PRESET=default
 	scripts/tidy.sh build
 
-bench: deps
+bench:
+	scripts/install-deps.sh build test bench
 	$(MAKE) build PRESET=default
 	bench/run
 
