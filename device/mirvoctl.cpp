@@ -73,7 +73,7 @@ std::string option_name(int id)
     for (const option &o : long_options)
         if (o.name && o.val == id)
             return std::string("--") + o.name;
-    return "-" + std::string(1, static_cast<char>(id));
+    return std::string(1, '-') + static_cast<char>(id);
 }
 
 // One option as given: its id and value, or for an unknown one the text that named it.
