@@ -11,6 +11,7 @@ declare -A groups=(
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [tidy]="clang-tidy"
+  [demo]="cmake gcc g++ make zlib1g-dev nlohmann-json3-dev"
 )
 
 wanted=()
