@@ -1,31 +1,28 @@
-# What `cmake --install` puts in place: the programs (mirvo, mirvoctl, mirvo-avi, whichever
-# of them this tree builds), the AVI library static and shared with avi/avi.h, a CMake
-# package (find_package(mirvo_avi)) and a pkg-config file (mirvo-avi). Included from the
+# What `cmake --install` puts in place: the programs mirvo and mirvo-avi (whichever of them
+# this tree builds), the AVI library static and shared with avi/avi.h, a CMake package
+# (find_package(mirvo_avi)) and a pkg-config file (mirvo-avi). The stand-in device library
+# and mirvoctl install only when asked for, as the component `standin`. Included from the
 # top-level CMakeLists.txt after every subdirectory, so it sees all their targets.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The stand-in device library belongs on a PC only: on the camera the vendor's
-# libqelmain.so is already there and must not be shadowed.
-if(CMAKE_CROSSCOMPILING)
-  set(standin_default OFF)
-else()
-  set(standin_default ON)
-endif()
-option(MIRVO_INSTALL_STANDIN "Install the stand-in libqelmain.so beside mirvo" ${standin_default})
-
 # ---- the AVI library ----
 
 # The shared library is made from the static library's objects (built position-independent),
-# so the module is compiled once. Only the public names are exported.
+# so the module is compiled once. Only the public names are exported. It is linked as C: the
+# module needs no C++ runtime, so the library needs nothing but the C library.
 add_library(mirvo_avi_shared SHARED $<TARGET_OBJECTS:mirvo_avi>)
 set(avi_exports_map ${CMAKE_CURRENT_LIST_DIR}/avi_exports.map)
-target_link_options(mirvo_avi_shared PRIVATE -Wl,--version-script=${avi_exports_map})
+# CMake still names the C++ compiler's own libraries on the link line because the objects
+# are C++; --as-needed drops them, since nothing in them is used, also with toolchains that
+# do not drop unused libraries by default.
+target_link_options(mirvo_avi_shared PRIVATE -Wl,--version-script=${avi_exports_map}
+  -Wl,--as-needed)
 set_target_properties(mirvo_avi_shared PROPERTIES
   OUTPUT_NAME mirvo_avi
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}
-  LINKER_LANGUAGE CXX
+  LINKER_LANGUAGE C
   LINK_DEPENDS ${avi_exports_map}
   EXPORT_NAME mirvo_avi)
 get_target_property(avi_include_dirs mirvo_avi INTERFACE_INCLUDE_DIRECTORIES)
@@ -59,8 +56,16 @@ install(FILES ${CMAKE_BINARY_DIR}/package/mirvo-avi.pc
 
 # ---- the programs ----
 
-# Found by the file names they are built under, whatever their targets are called.
-set(installed_programs mirvo mirvoctl mirvo-avi)
+# Found by the file names they are built under, whatever their targets are called. They get
+# no run path: mirvo must find the device's own libqelmain.so where the system keeps it,
+# and nothing else they need is ours.
+set(installed_programs mirvo mirvo-avi)
+# The stand-in for the device library and the program that plays the device's main process:
+# for a PC only, installed with `cmake --install BUILD --component standin`. The library
+# goes to a directory of its own, never beside the system's libraries where the device's
+# libqelmain.so lives; mirvo runs on it with LD_LIBRARY_PATH=PREFIX/lib/mirvo-standin.
+set(standin_programs mirvoctl)
+set(standin_libdir ${CMAKE_INSTALL_LIBDIR}/mirvo-standin)
 foreach(dir recorder device tools)
   if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
     continue()
@@ -73,12 +78,13 @@ foreach(dir recorder device tools)
       set(name ${target})
     endif()
     if(type STREQUAL "EXECUTABLE" AND name IN_LIST installed_programs)
-      # Beside an installed stand-in library: bin/../lib.
-      set_target_properties(${target} PROPERTIES
-        INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
       install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    elseif(type STREQUAL "SHARED_LIBRARY" AND name STREQUAL "qelmain" AND MIRVO_INSTALL_STANDIN)
-      install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    elseif(type STREQUAL "EXECUTABLE" AND name IN_LIST standin_programs)
+      install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT standin EXCLUDE_FROM_ALL)
+    elseif(type STREQUAL "SHARED_LIBRARY" AND name STREQUAL "qelmain")
+      install(TARGETS ${target} LIBRARY DESTINATION ${standin_libdir}
+        COMPONENT standin EXCLUDE_FROM_ALL)
     endif()
   endforeach()
 endforeach()

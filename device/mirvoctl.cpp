@@ -1,16 +1,18 @@
 // mirvoctl: plays the device's main process on a PC. It sends the recorder one start or stop
 // request over the stand-in's message bus (QEL_BUS) and exits: 0 when the request was
 // handed to a listening recorder, 1 when it could not be sent, 2 on a usage error. Every
-// error is one line on standard error.
+// error is one line on standard error; so is each warning, after a start request was sent,
+// about a name the recorder will ignore or resolve in its own working directory.
 #include "bus_message.h"
 #include "bus_path.h"
+#include "mirvo_version.h"
 #include "parse_number.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 #include <string>
-#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -20,10 +22,14 @@ namespace {
 constexpr const char *usage_text =
     "usage: mirvoctl start FILE [--stream N] [--audio N] [--parttime N] [--fps N] [--size WxH]\n"
     "       mirvoctl stop [--mode N]\n"
+    "       mirvoctl --help | --version\n"
     "\n"
     "Sends the recorder a start-record request (FILE: the .avi file to write, at most 63\n"
     "bytes) or a stop-record request over the message bus: the socket at $QEL_BUS, else\n"
-    "$XDG_RUNTIME_DIR/qel-bus.sock, else /tmp/qel-bus-UID.sock.\n"
+    "$XDG_RUNTIME_DIR/qel-bus.sock, else /tmp/qel-bus-UID.sock. Options may stand anywhere,\n"
+    "as --opt N or --opt=N; every word after -- is an argument (a FILE beginning with -).\n"
+    "The recorder ignores a FILE without \".avi\" in its name and resolves a relative one in\n"
+    "its own working directory: mirvoctl warns of both and sends the request all the same.\n"
     "\n"
     "  --stream N    stream to record: 0 main, 1 sub (default 0)\n"
     "  --audio N     1 records audio too, 0 video only (default 1)\n"
@@ -37,83 +43,161 @@ struct usage_error {
     std::string line;
 };
 
-int32_t number(const std::string &option, const char *text)
+// Both commands' options share one table; which command takes which is checked once the
+// command word is known, since options may come before it.
+enum option_id : int {
+    opt_unknown = 0,
+    opt_stream = 256,
+    opt_audio,
+    opt_parttime,
+    opt_fps,
+    opt_size,
+    opt_mode,
+    opt_version,
+    opt_help = 'h',
+};
+const option long_options[] = {
+    {"stream", required_argument, nullptr, opt_stream},
+    {"audio", required_argument, nullptr, opt_audio},
+    {"parttime", required_argument, nullptr, opt_parttime},
+    {"fps", required_argument, nullptr, opt_fps},
+    {"size", required_argument, nullptr, opt_size},
+    {"mode", required_argument, nullptr, opt_mode},
+    {"version", no_argument, nullptr, opt_version},
+    {"help", no_argument, nullptr, opt_help},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string option_name(int id)
+{
+    for (const option &o : long_options)
+        if (o.name && o.val == id)
+            return std::string("--") + o.name;
+    return std::string(1, '-') + static_cast<char>(id);
+}
+
+// One option as given: its id and value, or for an unknown one the text that named it.
+struct given_option {
+    int id;
+    std::string text;
+};
+
+struct command_line {
+    bool help = false;
+    bool version = false;
+    std::string error;  // the first option given without its value, or with one it takes not
+    std::vector<given_option> options;
+    std::vector<std::string> words;  // the command and its arguments, options taken out
+};
+
+command_line read_command_line(int argc, char **argv)
+{
+    command_line c;
+    opterr = 0;  // errors are ours to word, in one line
+    int id = 0;
+    while ((id = getopt_long(argc, argv, ":h", long_options, nullptr)) != -1) {
+        if (id == opt_help) {
+            c.help = true;
+        } else if (id == opt_version) {
+            c.version = true;
+        } else if (id == ':') {
+            if (c.error.empty())
+                c.error = option_name(optopt) + " needs a value";
+        } else if (id == '?' && (optopt == opt_version || optopt == opt_help)) {
+            if (c.error.empty())
+                c.error = option_name(optopt) + " takes no value";
+        } else if (id == '?') {
+            // An unknown long option is the word just passed; a short one is only optopt.
+            std::string word = argv[optind - 1];
+            if (optopt == 0 && word.rfind("--", 0) == 0)
+                c.options.push_back({opt_unknown, word.substr(0, word.find('='))});
+            else
+                c.options.push_back({opt_unknown, option_name(optopt)});
+        } else {
+            c.options.push_back({id, optarg});
+        }
+    }
+    c.words.assign(argv + optind, argv + argc);
+    return c;
+}
+
+int32_t number(int id, const std::string &text)
 {
     int32_t value = 0;
-    if (!qel::parse_int32(text, value))
-        throw usage_error{option + " needs a whole number, not '" + text + "'"};
+    if (!qel::parse_int32(text.c_str(), value))
+        throw usage_error{option_name(id) + " needs a whole number, not '" + text + "'"};
     return value;
 }
 
-void size(const char *text, qel::start_request &r)
+void size(const std::string &text, qel::start_request &r)
 {
-    const char *x = strchr(text, 'x');
-    std::string width = x ? std::string(text, x) : std::string(text);
+    size_t x = text.find('x');
     int32_t w = 0, h = 0;
-    if (!x || !qel::parse_int32(width.c_str(), w) || !qel::parse_int32(x + 1, h))
-        throw usage_error{std::string("--size needs WIDTHxHEIGHT, not '") + text + "'"};
+    if (x == std::string::npos || !qel::parse_int32(text.substr(0, x).c_str(), w) ||
+        !qel::parse_int32(text.c_str() + x + 1, h))
+        throw usage_error{"--size needs WIDTHxHEIGHT, not '" + text + "'"};
     r.width = w;
     r.height = h;
 }
 
-// Splits "--name=value" and "--name value"; the value is null when none follows.
-struct option {
-    std::string name;
-    const char *value;
-};
-option next_option(const std::vector<const char *> &args, size_t &at)
+void refuse_foreign(const given_option &o, const std::string &command)
 {
-    std::string arg = args[at++];
-    if (arg.rfind("--", 0) != 0)
-        throw usage_error{"unexpected argument '" + arg + "'"};
-    size_t equals = arg.find('=');
-    if (equals != std::string::npos)
-        return {arg.substr(0, equals), args[at - 1] + equals + 1};
-    return {arg, at < args.size() ? args[at++] : nullptr};
+    throw usage_error{"unknown option '" + (o.id == opt_unknown ? o.text : option_name(o.id)) +
+                      "' for " + command};
 }
 
-std::vector<unsigned char> start_request_from(const std::vector<const char *> &args)
+void expect_words(const command_line &c, size_t count)
 {
-    if (args.empty() || args[0][0] == '-')
-        throw usage_error{"start needs the FILE to record into"};
+    if (c.words.size() > count)
+        throw usage_error{"unexpected argument '" + c.words[count] + "'"};
+}
+
+// The recorder records only into names containing ".avi" and opens them relative to its
+// own working directory, which is seldom the caller's: say so, but let the request go.
+void warn_about_name(const std::string &name)
+{
+    if (name.find(".avi") == std::string::npos)
+        fprintf(stderr, "mirvoctl: warning: '%s' has no \".avi\" in it: the recorder ignores it\n",
+                name.c_str());
+    if (name.empty() || name[0] != '/')
+        fprintf(stderr,
+                "mirvoctl: warning: '%s' is relative: the recorder resolves it in its own "
+                "working directory\n",
+                name.c_str());
+}
+
+std::vector<unsigned char> start_request_from(const command_line &c)
+{
     qel::start_request r;
-    r.filename = args[0];
+    for (const given_option &o : c.options) {
+        switch (o.id) {
+        case opt_stream: r.resolution = number(o.id, o.text); break;
+        case opt_audio: r.audio_enable = number(o.id, o.text); break;
+        case opt_parttime: r.parttime = number(o.id, o.text); break;
+        case opt_fps: r.frame_rate = number(o.id, o.text); break;
+        case opt_size: size(o.text, r); break;
+        default: refuse_foreign(o, "start");
+        }
+    }
+    if (c.words.size() < 2)
+        throw usage_error{"start needs the FILE to record into"};
+    expect_words(c, 2);
+    r.filename = c.words[1];
     if (r.filename.size() > qel::max_filename_bytes)
         throw usage_error{"the file name is " + std::to_string(r.filename.size()) +
                           " bytes long; at most 63 fit in a request"};
-    const std::pair<std::string, int32_t *> numbers[] = {{"--stream", &r.resolution},
-                                                          {"--audio", &r.audio_enable},
-                                                          {"--parttime", &r.parttime},
-                                                          {"--fps", &r.frame_rate}};
-    for (size_t at = 1; at < args.size();) {
-        option o = next_option(args, at);
-        int32_t *field = nullptr;
-        for (const auto &[name, target] : numbers)
-            if (o.name == name)
-                field = target;
-        if (!field && o.name != "--size")
-            throw usage_error{"unknown option '" + o.name + "' for start"};
-        if (!o.value)
-            throw usage_error{o.name + " needs a value"};
-        if (field)
-            *field = number(o.name, o.value);
-        else
-            size(o.value, r);
-    }
     return qel::start_message(r);
 }
 
-std::vector<unsigned char> stop_request_from(const std::vector<const char *> &args)
+std::vector<unsigned char> stop_request_from(const command_line &c)
 {
     int32_t mode = 0;
-    for (size_t at = 0; at < args.size();) {
-        option o = next_option(args, at);
-        if (o.name != "--mode")
-            throw usage_error{"unknown option '" + o.name + "' for stop"};
-        if (!o.value)
-            throw usage_error{"--mode needs a value"};
-        mode = number(o.name, o.value);
+    for (const given_option &o : c.options) {
+        if (o.id != opt_mode)
+            refuse_foreign(o, "stop");
+        mode = number(o.id, o.text);
     }
+    expect_words(c, 1);
     return qel::stop_message(mode);
 }
 
@@ -142,23 +226,30 @@ int send_to_recorder(const std::vector<unsigned char> &datagram)
 
 int main(int argc, char **argv)
 {
-    std::vector<const char *> args(argv + 1, argv + argc);
-    for (const char *arg : args) {
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            fputs(usage_text, stdout);
-            return 0;
-        }
+    command_line c = read_command_line(argc, argv);
+    if (c.help) {
+        fputs(usage_text, stdout);
+        return 0;
+    }
+    if (c.version) {
+        puts("mirvoctl " MIRVO_VERSION);
+        return 0;
     }
     try {
-        if (args.empty())
+        if (!c.error.empty())
+            throw usage_error{c.error};
+        if (c.words.empty())
             throw usage_error{"say start or stop (see mirvoctl --help)"};
-        std::string command = args[0];
-        args.erase(args.begin());
-        if (command == "start")
-            return send_to_recorder(start_request_from(args));
-        if (command == "stop")
-            return send_to_recorder(stop_request_from(args));
-        throw usage_error{"unknown command '" + command + "' (see mirvoctl --help)"};
+        if (c.words[0] == "start") {
+            // Warnings only for a request that reached the recorder: else the error is all.
+            int result = send_to_recorder(start_request_from(c));
+            if (result == 0)
+                warn_about_name(c.words[1]);
+            return result;
+        }
+        if (c.words[0] == "stop")
+            return send_to_recorder(stop_request_from(c));
+        throw usage_error{"unknown command '" + c.words[0] + "' (see mirvoctl --help)"};
     } catch (const usage_error &e) {
         fprintf(stderr, "mirvoctl: %s\n", e.line.c_str());
         return 2;

@@ -12,6 +12,7 @@ declare -A groups=(
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [tidy]="clang-tidy"
   [bench]="strace"
+  [demo]="cmake gcc g++ make zlib1g-dev nlohmann-json3-dev"
 )
 
 wanted=()

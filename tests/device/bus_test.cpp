@@ -1,7 +1,9 @@
 // The stand-in message bus and mirvoctl over the real socket: the datagrams that mirvoctl
 // builds reach the registered handlers field by field; short, unknown, oversized and
-// foreign datagrams; the socket file's mode, stale and live sockets; mirvoctl's errors.
+// foreign datagrams; the socket file's mode, stale and live sockets; mirvoctl's command
+// line, warnings and errors.
 #include "device/qel_control.h"
+#include "mirvo_version.h"
 #include "recorder/qelmain.h"
 #include "recorder/record_request.h"
 #include "test_support.h"
@@ -126,7 +128,7 @@ bytes datagram(uint32_t id, const bytes &payload)
 
 TEST_F(message_bus_test, mirvoctl_start_reaches_handler_0_with_its_92_bytes_field_by_field)
 {
-    std::string name = "recordings/part-1.avi";
+    std::string name = "/recordings/part-1.avi";
     auto r = mirvoctl("start " + name +
                       " --stream 1 --audio 0 --parttime 3 --fps=30 --size 1280x720");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -288,6 +290,8 @@ TEST_F(message_bus_test, mirvoctl_refuses_bad_requests_and_a_missing_recorder_in
         {"start a.avi --size 640", "mirvoctl: --size needs WIDTHxHEIGHT, not '640'\n"},
         {"start a.avi --size 640x", "mirvoctl: --size needs WIDTHxHEIGHT, not '640x'\n"},
         {"start a.avi --colour 1", "mirvoctl: unknown option '--colour' for start\n"},
+        {"start a.avi -x", "mirvoctl: unknown option '-x' for start\n"},
+        {"--version=1", "mirvoctl: --version takes no value\n"},
         {"start a.avi --audio", "mirvoctl: --audio needs a value\n"},
         {"start a.avi b.avi", "mirvoctl: unexpected argument 'b.avi'\n"},
         {"start", "mirvoctl: start needs the FILE to record into\n"},
@@ -316,6 +320,58 @@ TEST_F(message_bus_test, mirvoctl_refuses_bad_requests_and_a_missing_recorder_in
         EXPECT_EQ(r.status, 1) << arguments;
         EXPECT_EQ(one_line_error(r), "mirvoctl: no recorder is listening on " + nobody + "\n");
     }
+}
+
+TEST_F(message_bus_test, mirvoctl_takes_options_anywhere_as_opt_value_or_opt_equals_value)
+{
+    const char *reference = "start /r/a.avi --stream 1 --audio 0 --parttime 3 --fps 30 --size 1280x720";
+    ASSERT_EQ(mirvoctl(reference).status, 0);
+    received expected = next_message();
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(expected.payload.data())), "/r/a.avi");
+    EXPECT_EQ(mirvo_test::u32_at(expected.payload, 84), 1280u);
+    for (const char *arguments :
+         {"--fps=30 start --size=1280x720 /r/a.avi --audio=0 --stream 1 --parttime=3",
+          "--stream 1 --audio=0 --parttime 3 --fps=30 --size 1280x720 start /r/a.avi",
+          "start --stream=1 --audio 0 --parttime 3 --fps 30 --size 1280x720 -- /r/a.avi"}) {
+        auto r = mirvoctl(arguments);
+        ASSERT_EQ(r.status, 0) << arguments << ": " << r.err;
+        EXPECT_EQ(r.out + r.err, "") << arguments;
+        received m = next_message();
+        EXPECT_EQ(m.id, 0) << arguments;
+        EXPECT_EQ(m.payload, expected.payload) << arguments;
+    }
+    ASSERT_EQ(mirvoctl("--mode=1 stop").status, 0);
+    received m = next_message();
+    EXPECT_EQ(m.id, 1);
+    EXPECT_EQ(mirvo_test::u32_at(m.payload, 0), 1u);
+}
+
+TEST_F(message_bus_test, mirvoctl_warns_of_a_name_the_recorder_ignores_or_resolves_elsewhere_and_sends_it)
+{
+    const std::string ignored = "has no \".avi\" in it: the recorder ignores it\n";
+    const std::string relative = "is relative: the recorder resolves it in its own working directory\n";
+    const std::pair<std::string, std::string> names[] = {
+        {"/r/a.avi", ""},
+        {"/r/a.mp4", "mirvoctl: warning: '/r/a.mp4' " + ignored},
+        {"rec/a.avi", "mirvoctl: warning: 'rec/a.avi' " + relative},
+        {"-a.AVI", "mirvoctl: warning: '-a.AVI' " + ignored + "mirvoctl: warning: '-a.AVI' " + relative},
+    };
+    for (const auto &[name, warnings] : names) {
+        auto r = mirvoctl("start -- " + name);
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.err, warnings) << name;
+        received m = next_message();
+        EXPECT_EQ(m.id, 0) << name;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(m.payload.data())), name);
+    }
+}
+
+TEST_F(message_bus_test, mirvoctl_version_is_the_projects)
+{
+    auto r = mirvoctl("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "mirvoctl " MIRVO_VERSION "\n");
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

@@ -1,86 +1,182 @@
 #!/usr/bin/env bash
-# Installs the build tree into a temporary prefix, checks what landed there, and builds the
-# C program in consumer/ against the installed AVI library twice: through pkg-config and
-# through find_package(mirvo_avi) (shared and static), then runs each on the target (behind
-# the emulator on a cross build). Arguments: build dir, C compiler, toolchain file (or
-# empty), emulator (a ;-list, or empty).
+# Installs the build tree into a temporary prefix and checks it as a user of it would.
+#   library: what landed there (no stand-in, no run paths), and the C program in consumer/
+#     linked with the static and with the shared AVI library through pkg-config and through
+#     a C-only CMake project, each needing nothing but the C library, and run.
+#   standin: the stand-in device library and mirvoctl install only as their component, in a
+#     directory of their own, and the installed mirvo records on them through LD_LIBRARY_PATH.
+# Programs run on the target (behind the emulator on a cross build). Arguments: what to
+# check (library or standin), build dir, C compiler, toolchain file (or empty), emulator (a
+# ;-list, or empty).
 set -euo pipefail
-build=$1 cc=$2 toolchain=$3
-IFS=';' read -r -a emulator <<<"$4"
+what=$1 build=$2 cc=$3 toolchain=$4
+IFS=';' read -r -a emulator <<<"$5"
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/mirvo-install-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+pid=""
+cleanup() {
+  [[ -z $pid ]] || kill -KILL "$pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 prefix=$work/prefix
+libdir=$(sed -n 's/^libdir=${prefix}\///p' "$build/package/mirvo-avi.pc")
 fail() { echo "install_test: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
-  cat "$work/install.log" >&2
-  fail "cmake --install failed"
+install_tree() {  # extra arguments for cmake --install
+  cmake --install "$build" --prefix "$prefix" "$@" >>"$work/install.log" || {
+    cat "$work/install.log" >&2
+    fail "cmake --install $* failed"
+  }
 }
 
-# The library, its header and both package descriptions, in the usual places.
-libdir=$(sed -n 's/^libdir=${prefix}\///p' "$build/package/mirvo-avi.pc")
-for f in include/avi/avi.h "$libdir/libmirvo_avi.a" "$libdir/libmirvo_avi.so" \
-  "$libdir/pkgconfig/mirvo-avi.pc" "$libdir/cmake/mirvo_avi/mirvo_aviConfig.cmake" \
-  "$libdir/cmake/mirvo_avi/mirvo_aviConfigVersion.cmake"; do
-  [[ -e $prefix/$f ]] || fail "$f was not installed"
-done
-cmp -s "$here/../../avi/avi.h" "$prefix/include/avi/avi.h" || fail "installed avi.h differs"
-# Every program this tree builds is installed.
-for p in mirvo mirvoctl mirvo-avi; do
-  if [[ -e $build/bin/$p && ! -x $prefix/bin/$p ]]; then
-    fail "bin/$p was built but not installed"
-  fi
-done
-# mirvo needs the device library by the vendor's file name, so that the camera's own
-# libqelmain.so takes the stand-in's place; only a PC install carries the stand-in.
-if [[ -x $prefix/bin/mirvo ]]; then
-  readelf -d "$prefix/bin/mirvo" | grep -q 'NEEDED.*\[libqelmain\.so\]' ||
-    fail "bin/mirvo does not need libqelmain.so by that name"
-  if [[ -n $toolchain && -e $prefix/$libdir/libqelmain.so ]]; then
-    fail "a cross build installed the stand-in libqelmain.so"
-  fi
-fi
+# The shared libraries a file needs, one a line.
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
 
-# The shared library exports the operations and nothing of the module's insides.
-if command -v nm >/dev/null; then
-  nm -D --defined-only "$prefix/$libdir/libmirvo_avi.so" >"$work/symbols"
+# A file needs the C library and the given libraries, nothing else (no C++ runtime, no
+# libgcc_s).
+needs_only() {  # file, library name patterns beyond the C library's
+  local file=$1 lib
+  shift
+  while read -r lib; do
+    case $lib in
+      libc.so.* | ld-linux*) ;;
+      *) local allowed=""
+         for pattern in "$@"; do [[ $lib == $pattern ]] && allowed=1; done
+         [[ -n $allowed ]] || fail "$file needs $lib"$'\n'"$(needed "$file")" ;;
+    esac
+  done < <(needed "$file")
+}
+
+# An installed file tells the loader to look nowhere but where the system keeps libraries.
+no_run_path() {
+  if readelf -d "$1" | grep -q '(RPATH)\|(RUNPATH)'; then
+    fail "$1 has a run path: $(readelf -d "$1" | grep 'R.*PATH')"
+  fi
+}
+
+check_library() {
+  install_tree
+  # The library, its header and both package descriptions, in the usual places.
+  for f in include/avi/avi.h "$libdir/libmirvo_avi.a" "$libdir/libmirvo_avi.so" \
+    "$libdir/pkgconfig/mirvo-avi.pc" "$libdir/cmake/mirvo_avi/mirvo_aviConfig.cmake" \
+    "$libdir/cmake/mirvo_avi/mirvo_aviConfigVersion.cmake"; do
+    [[ -e $prefix/$f ]] || fail "$f was not installed"
+  done
+  cmp -s "$here/../../avi/avi.h" "$prefix/include/avi/avi.h" || fail "installed avi.h differs"
+  # mirvo and mirvo-avi are installed when built; the stand-in only when asked for.
+  for p in mirvo mirvo-avi; do
+    if [[ -e $build/bin/$p && ! -x $prefix/bin/$p ]]; then
+      fail "bin/$p was built but not installed"
+    fi
+  done
+  local found
+  found=$(cd "$prefix" && find . -name 'libqelmain*' -o -name mirvoctl)
+  [[ -z $found ]] || fail "a plain install put the stand-in in place: $found"
+  # mirvo needs the device library by the vendor's file name and nothing tells the loader
+  # to look anywhere but where the system keeps it.
+  if [[ -x $prefix/bin/mirvo ]]; then
+    needed "$prefix/bin/mirvo" | grep -qx 'libqelmain\.so' ||
+      fail "bin/mirvo does not need libqelmain.so by that name"
+    no_run_path "$prefix/bin/mirvo"
+  fi
+  [[ ! -x $prefix/bin/mirvo-avi ]] || no_run_path "$prefix/bin/mirvo-avi"
+
+  # The shared library exports the operations and nothing of the module's insides, and
+  # needs nothing but the C library.
+  local so=$prefix/$libdir/libmirvo_avi.so
+  nm -D --defined-only "$so" >"$work/symbols"
   grep -q ' T AVI_create_output_file$' "$work/symbols" || fail "AVI_create_output_file not exported"
   grep -q ' [BD] avi_error$' "$work/symbols" || fail "avi_error not exported"
   if grep -q 'put_u32_le\|avi_detail' "$work/symbols"; then
     fail "internal helpers are exported"
   fi
-fi
+  needs_only "$so"
+  no_run_path "$so"
+  # Neither package description asks for more than the library itself.
+  local pc=(env PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" PKG_CONFIG_PATH= pkg-config)
+  local static_libs
+  static_libs=$("${pc[@]}" --static --libs-only-l mirvo-avi)
+  [[ ${static_libs//[[:space:]]/} == -lmirvo_avi ]] || fail "pkg-config --static asks for $static_libs"
 
-check_run() {  # program, output file
-  local out
-  out=$(LD_LIBRARY_PATH="$prefix/$libdir" "${emulator[@]}" "$1" "$2") || fail "$1 failed"
-  [[ $out == "ok 2436" ]] || fail "$1 said '$out', expected 'ok 2436'"
-  [[ $(head -c 4 "$2") == RIFF ]] || fail "$2 is not a RIFF file"
+  # 1. pkg-config, and nothing but the installed tree on its path: shared, then static.
+  local cflags libpath lib
+  cflags=$("${pc[@]}" --cflags mirvo-avi) libpath=$("${pc[@]}" --libs-only-L mirvo-avi)
+  lib=$("${pc[@]}" --static --libs-only-l mirvo-avi)
+  local strict=(-std=c11 -Wall -Wextra -Wpedantic -Werror)
+  # shellcheck disable=SC2086 # the flags are words
+  "$cc" "${strict[@]}" "$here/consumer/avi_consumer.c" $cflags $libpath $lib \
+    -o "$work/pkg_config_shared" || fail "the C program does not build with pkg-config's flags"
+  # shellcheck disable=SC2086
+  "$cc" "${strict[@]}" "$here/consumer/avi_consumer.c" $cflags $libpath \
+    -Wl,-Bstatic $lib -Wl,-Bdynamic -o "$work/pkg_config_static" ||
+    fail "the C program does not link the static library with pkg-config's flags"
+
+  # 2. find_package, in a C-only CMake project, with the same compiler and target.
+  local args=(-S "$here/consumer" -B "$work/consumer" -DCMAKE_C_COMPILER="$cc"
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="${strict[*]}")
+  if [[ -n $toolchain ]]; then
+    # A cross build looks for packages in the sysroot only: point at this one directly.
+    args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -Dmirvo_avi_DIR="$prefix/$libdir/cmake/mirvo_avi")
+  else
+    args+=(-DCMAKE_PREFIX_PATH="$prefix")
+  fi
+  cmake "${args[@]}" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log" >&2; fail "configure failed"; }
+  cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || {
+    cat "$work/consumer.log" >&2
+    fail "the C program does not build through find_package"
+  }
+
+  local program out
+  for program in pkg_config_shared pkg_config_static consumer/consumer_shared consumer/consumer_static; do
+    if [[ $program == *static ]]; then
+      needs_only "$work/$program"
+    else
+      needs_only "$work/$program" 'libmirvo_avi.so.*'
+    fi
+    out=$(LD_LIBRARY_PATH="$prefix/$libdir" "${emulator[@]}" "$work/$program" "$work/out.avi") ||
+      fail "$program failed"
+    [[ $out == "ok 2436" ]] || fail "$program said '$out', expected 'ok 2436'"
+    [[ $(head -c 4 "$work/out.avi") == RIFF ]] || fail "$program did not write a RIFF file"
+  done
+  echo "install_test: installed tree complete, without the stand-in or run paths; the C" \
+    "program linked the static and the shared library with the C library alone, through" \
+    "pkg-config and through find_package, and ran"
 }
 
-# 1. pkg-config, and nothing but the installed tree on its path.
-flags=$(PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" PKG_CONFIG_PATH= \
-  pkg-config --cflags --libs mirvo-avi) || fail "pkg-config does not know mirvo-avi"
-# shellcheck disable=SC2086 # the flags are words
-"$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror "$here/consumer/avi_consumer.c" $flags \
-  -o "$work/by_pkg_config" || fail "the C program does not build with pkg-config's flags"
-check_run "$work/by_pkg_config" "$work/pkg_config.avi"
+check_standin() {
+  install_tree
+  install_tree --component standin
+  [[ ! -e $prefix/$libdir/libqelmain.so ]] || fail "the stand-in went beside the system's libraries"
+  local standin=$prefix/$libdir/mirvo-standin
+  [[ -e $standin/libqelmain.so && -x $prefix/bin/mirvoctl ]] ||
+    fail "the standin component did not install $standin/libqelmain.so and bin/mirvoctl"
 
-# 2. find_package, in a C-only CMake project, with the same compiler and target.
-args=(-S "$here/consumer" -B "$work/consumer" -DCMAKE_C_COMPILER="$cc" -DCMAKE_BUILD_TYPE=Release
-  -DCMAKE_C_FLAGS="-Wall -Wextra -Wpedantic -Werror")
-if [[ -n $toolchain ]]; then
-  # A cross build looks for packages in the sysroot only: point at this one directly.
-  args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -Dmirvo_avi_DIR="$prefix/$libdir/cmake/mirvo_avi")
-else
-  args+=(-DCMAKE_PREFIX_PATH="$prefix")
-fi
-cmake "${args[@]}" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log" >&2; fail "configure failed"; }
-cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || {
-  cat "$work/consumer.log" >&2
-  fail "the C program does not build through find_package"
+  # The installed mirvo, asked to use the stand-in, records what the installed mirvoctl asks.
+  export QEL_BUS=$work/bus.sock QEL_PACE=burst
+  LD_LIBRARY_PATH=$standin "${emulator[@]}" "$prefix/bin/mirvo" >"$work/mirvo.log" 2>&1 &
+  pid=$!
+  for _ in $(seq 200); do [[ -S $QEL_BUS ]] && break; sleep 0.05; done
+  [[ -S $QEL_BUS ]] || fail "the installed mirvo did not start on the stand-in: $(cat "$work/mirvo.log")"
+  local file=$work/standin.avi
+  "${emulator[@]}" "$prefix/bin/mirvoctl" start "$file" --audio 0 || fail "mirvoctl start failed"
+  for _ in $(seq 200); do grep -q 'first serial' "$work/mirvo.log" && break; sleep 0.05; done
+  "${emulator[@]}" "$prefix/bin/mirvoctl" stop || fail "mirvoctl stop failed"
+  for _ in $(seq 200); do grep -q '^\[avi_close\]' "$work/mirvo.log" && break; sleep 0.05; done
+  kill -INT "$pid"
+  wait "$pid" || fail "mirvo ended with status $?: $(cat "$work/mirvo.log")"
+  pid=""
+  grep -q '^\[avi_close\]' "$work/mirvo.log" || fail "no recording was closed: $(cat "$work/mirvo.log")"
+  [[ $(head -c 4 "$file") == RIFF ]] && grep -qa idx1 "$file" ||
+    fail "the recording is not a finished AVI file"
+  "${emulator[@]}" "$prefix/bin/mirvo-avi" info "$file" >"$work/info.log" ||
+    fail "mirvo-avi cannot read the recording: $(cat "$work/info.log")"
+  echo "install_test: the stand-in installs only as its component, in $libdir/mirvo-standin;" \
+    "the installed mirvo recorded on it through LD_LIBRARY_PATH"
 }
-check_run "$work/consumer/consumer_shared" "$work/shared.avi"
-check_run "$work/consumer/consumer_static" "$work/static.avi"
-echo "install_test: installed tree complete; the C program built and ran through pkg-config and find_package"
+
+case $what in
+  library) check_library ;;
+  standin) check_standin ;;
+  *) fail "say library or standin, not '$what'" ;;
+esac
