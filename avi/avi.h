@@ -112,6 +112,7 @@ typedef struct avi_handle {
     unsigned char *video_format;                  /* reading: copy of the video format */
     unsigned char *track_formats[AVI_MAX_TRACKS]; /* reading: copies of the audio formats */
     int32_t index_origin;       /* reading: how the index was found, AVI_INDEX_... */
+    struct avi_file_order *file_order; /* reading: AVI_read_next_chunk's buffer, or null */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -343,17 +344,26 @@ typedef struct avi_recovery {
     int32_t state;          /* AVI_FILE_... */
     int32_t video_frames;   /* not finished: the whole video chunks found */
     int32_t audio_chunks;   /* not finished: the whole chunks of the declared audio tracks */
-    int32_t key_frames;     /* repaired: video chunks holding an H.264 IDR slice */
+    int32_t key_frames;     /* not finished: video chunks holding an H.264 IDR slice */
     uint64_t file_size;     /* the file's length as found */
     uint64_t data_end;      /* not finished: the end of the last whole chunk, where the index
                                goes; bytes past it belong to a chunk that was cut short */
 } avi_recovery;
 
-/* Tells whether path is finished, and for a file that is not, what a repair would recover.
- * Reads only. 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular
- * file, or not RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be
- * read. */
+/* Tells whether path is finished, and for a file that is not, what a repair would recover
+ * (key frames included: the scan reads every video chunk of an H.264 file). Reads only.
+ * 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular file, or not
+ * RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be read. */
 int AVI_examine_file(const char *path, avi_recovery *out);
+
+/* Examines the file open on fd (reading only; the caller keeps fd; its position
+ * afterwards is unspecified). As AVI_examine_file otherwise. */
+int AVI_examine_fd(int fd, avi_recovery *out);
+
+/* Called by long scans (examine, repair, the rebuilding open) about every few MB and
+ * once at the end with done == total; null turns it off. Process-wide, like avi_error. */
+typedef void (*avi_progress_fn)(uint64_t done, uint64_t total, void *arg);
+void AVI_set_progress(avi_progress_fn fn, void *arg);
 
 /* Finishes a recording that was never closed, in place: the chunks are found by scanning
  * the file, bytes of a last chunk that was written only in part are cut away, key frames

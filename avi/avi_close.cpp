@@ -42,6 +42,7 @@ int AVI_close_handle(avi_handle *handle)
     free(handle->index);
     free(handle->video_frame_table);
     free(handle->video_format);
+    free(handle->file_order);
     for (int t = 0; t < AVI_MAX_TRACKS; ++t) {
         free(handle->track_formats[t]);
         free(handle->tracks[t].chunk_table);

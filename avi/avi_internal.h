@@ -37,6 +37,11 @@ bool skip_forward(int fd, uint64_t bytes);
 
 namespace avi_detail {
 
+// The one way the module fails: releases `release` when given (as AVI_close_handle does),
+// stores code in avi_error and returns -1, with errno kept as the failed call left it, for
+// AVI_error_text.
+int fail(int32_t code, avi_handle *release = nullptr);
+
 using header_bytes = std::array<unsigned char, AVI_HEADER_BYTES>;
 
 // The values in which the header written at close differs from the recording-time one.
@@ -74,11 +79,19 @@ void clear_count_fields(header_bytes &bytes, int32_t track_count);
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);
 
-// Reader: an absolute index of every media chunk from "movi" to `end`, the file's length,
-// in file order, none of them flagged a key frame. Lists ("rec ") are entered, other chunks
-// skipped; a chunk that the file cuts short ends the scan without an entry. Returns 0 or
-// AVI_ERROR_NO_MEMORY.
-int32_t rebuild_index(avi_handle *h, uint64_t end);
+class file_scan;
+
+// Reader: whether the loaded "idx1" index holds absolute or "movi"-relative offsets, judged by
+// its first video entry (read through s). Returns the origin, AVI_INDEX_REBUILT when neither
+// fits, or sets code (12: no video entry, 3: a read failed).
+int32_t judge_index(avi_handle *h, file_scan &s, int32_t &code);
+
+// Reader: an absolute index of every media chunk from "movi" to the scan's end, in file
+// order, found by the walk through s. Lists ("rec ") are entered, other chunks skipped; a
+// chunk that the file cuts short ends the scan without an entry. With find_key_frames the
+// video chunks holding an H.264 IDR slice are flagged key frames, otherwise none is.
+// Reports its progress. Returns 0 or AVI_ERROR_NO_MEMORY.
+int32_t rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames);
 
 // Looks for an H.264 IDR slice (a NAL unit of type 5 behind a 3- or 4-byte start code) in
 // Annex-B data that may come in pieces of any size: feed the pieces in order.
@@ -88,6 +101,20 @@ struct idr_search {
     bool found = false;
 };
 void search_idr(idr_search &search, const unsigned char *data, size_t n);
+
+// Reports a scan's way through a file of `total` bytes to the callback of AVI_set_progress:
+// at(done) about every report_every bytes, finish() once at the end (done == total).
+class progress {
+public:
+    static constexpr uint64_t report_every = 4u << 20;
+    explicit progress(uint64_t total) : total_(total) {}
+    void at(uint64_t done);
+    void finish();
+
+private:
+    uint64_t total_;
+    uint64_t next_report_ = 0;
+};
 
 // Reader: what a chunk id names in an open file: 0 a video frame (the first 3 characters
 // of video_tag), 1 + t a chunk of audio track t (all 4 characters of its tag), -1 neither.

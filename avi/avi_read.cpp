@@ -1,10 +1,13 @@
 // Reading an open AVI file: field queries, frame and chunk lookups by number, video frames
 // in index order, audio by byte position across chunks or chunk by chunk, and a scan that
 // returns the next chunk in file order without the index. Also the writer's bit-rate setter.
-#include "avi_internal.h"
+#include "avi_walk.h"
+
+#include <new>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <unistd.h>
 
 using avi_detail::chunk_stream;
@@ -258,47 +261,80 @@ int32_t AVI_next_audio_chunk(avi_handle *h, void *buffer)
     return static_cast<int32_t>(left);
 }
 
+namespace {
+
+// The handle's file-order walk, made at the first call. Null (avi_error 8) without memory.
+avi_detail::file_scan *file_order_scan(avi_handle *h)
+{
+    if (!h->file_order) {
+        auto *order = static_cast<avi_file_order *>(malloc(sizeof(avi_file_order)));
+        if (!order) {
+            avi_error = AVI_ERROR_NO_MEMORY;
+            return nullptr;
+        }
+        // No known end: a file that grows while it is read is read on.
+        new (&order->scan) avi_detail::file_scan(h->fd, order->buffer, avi_file_order::buffer_bytes,
+                                                 0, avi_detail::no_end);
+        h->file_order = order;
+    }
+    return &h->file_order->scan;
+}
+
+// The walk of AVI_read_next_chunk from the scan's position on.
+int next_chunk_in_file_order(const avi_handle *h, avi_detail::file_scan &s, void *video,
+                             int32_t video_capacity, void *audio, int32_t audio_capacity,
+                             int32_t *length, int32_t &video_chunks)
+{
+    const avi_audio_track *track =
+        in_range(h->current_track, h->track_count) ? &h->tracks[h->current_track] : nullptr;
+    avi_detail::chunk c;
+    while (avi_detail::next_in_lists(s, c)) {
+        // The padded length is reported as an int32: a size whose padded length does not fit
+        // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
+        if (c.size >= 0x7fffffffU)
+            return 0;
+        auto n = static_cast<int32_t>(padded(c.size));
+        bool is_video = same_id(c.id, h->video_tag, 3);
+        bool is_audio = !is_video && track && same_id(c.id, track->tag, 4);
+        if (!is_video && !is_audio) {
+            avi_detail::skip_chunk(s, c);
+            continue;
+        }
+        *length = n;
+        video_chunks += is_video;
+        if (n > (is_video ? video_capacity : audio_capacity)) {
+            avi_detail::skip_chunk(s, c);
+            return is_video ? -1 : -2;
+        }
+        if (!s.read(is_video ? video : audio, static_cast<uint32_t>(n)))
+            return 0;
+        return is_video ? 1 : 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The walk goes on from the descriptor's file position, which the table reads move too, and
+// leaves it after the chunk returned or skipped, as an unbuffered walk would. Bytes already in
+// the buffer are not read again when the position comes back into them.
 int AVI_read_next_chunk(avi_handle *h, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length)
 {
     if (h->mode == AVI_MODE_WRITE)
         return 0;
-    const avi_audio_track *track =
-        in_range(h->current_track, h->track_count) ? &h->tracks[h->current_track] : nullptr;
-    for (;;) {
-        unsigned char head[8];
-        if (read_fully(h->fd, head, sizeof head) != 8)
-            return 0;
-        uint32_t size = get_u32_le(head + 4);
-        if (same_id(head, "LIST")) {
-            if (size < 4 || !skip_forward(h->fd, 4))  // enter the list ("rec ")
-                return 0;
-            continue;
-        }
-        // The padded length is reported as an int32: a size whose padded length does not fit
-        // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
-        if (size >= 0x7fffffffU)
-            return 0;
-        auto n = static_cast<int32_t>(padded(size));
-        bool is_video = same_id(head, h->video_tag, 3);
-        bool is_audio = !is_video && track && same_id(head, track->tag, 4);
-        if (!is_video && !is_audio) {
-            if (!skip_forward(h->fd, static_cast<uint32_t>(n)))
-                return 0;
-            continue;
-        }
-        *length = n;
-        if (is_video)
-            h->video_read_pos += 1;
-        int32_t capacity = is_video ? video_capacity : audio_capacity;
-        if (n > capacity) {
-            skip_forward(h->fd, static_cast<uint32_t>(n));
-            return is_video ? -1 : -2;
-        }
-        if (read_fully(h->fd, is_video ? video : audio, static_cast<uint32_t>(n)) != n)
-            return 0;
-        return is_video ? 1 : 2;
-    }
+    avi_detail::file_scan *s = file_order_scan(h);
+    off_t at = lseek(h->fd, 0, SEEK_CUR);
+    if (!s || at < 0)
+        return 0;
+    s->move_to(static_cast<uint64_t>(at));
+    int32_t video_chunks = 0;
+    int kind = next_chunk_in_file_order(h, *s, video, video_capacity, audio, audio_capacity, length,
+                                        video_chunks);
+    h->video_read_pos += video_chunks;
+    if (s->position() > INT64_MAX || lseek(h->fd, static_cast<off_t>(s->position()), SEEK_SET) < 0)
+        return 0;
+    return kind;
 }
 
 int AVI_set_track_bitrate(avi_handle *h, int32_t kbps)
