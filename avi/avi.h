@@ -142,6 +142,11 @@ void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double 
 void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int32_t bits,
                          int32_t format, int32_t bitrate_kbps);
 
+/* Sets the current track's bit rate (kbit/s) that the header carries; the header is
+ * rewritten by the next declaration or the close. 0, or -1 with avi_error 7 on a reading
+ * handle. */
+int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
+
 /* Builds the recording-time header from the handle and writes it over bytes 0..2047, then
  * seeks back to write_offset. 0, or -1 with avi_error 6. */
 int AVI_write_header(avi_handle *handle);
@@ -195,9 +200,10 @@ uint64_t AVI_size_limit(void);
 
 /* ---- closing ---- */
 
-/* Appends the "idx1" index and writes the final header. Neither closes nor frees.
- * 0; -1 with avi_error 5 (index not written, header still rewritten) or 6 (header not
- * written). Leaves the file position at 2048. */
+/* Appends the "idx1" index, cuts the file where the written data ends and writes the final
+ * header. Neither closes nor frees. 0; -1 with avi_error 5 (index not written, header still
+ * rewritten) or 6 (header not written, or the file could not be cut: bytes of a failed write
+ * may follow the data). Leaves the file position at 2048. */
 int AVI_close_output_file(avi_handle *handle);
 
 /* Ends a handle's life: finalises a writing handle (AVI_close_output_file), closes the
@@ -282,7 +288,7 @@ int64_t AVI_audio_chunk_file_offset(const avi_handle *handle, int32_t n);
 int32_t AVI_index_entry_stream(const avi_handle *handle, int32_t i);
 
 /* Seeks to the first chunk of "movi" and sets the next video frame to 0; audio positions
- * stay. 0, or -1 with avi_error 7. */
+ * stay. 0, or -1 with avi_error 7 or 3 (the seek failed). */
 int AVI_rewind(avi_handle *handle);
 
 /* Sets the next video frame to n (negative: 0; no upper limit). No seek. 0, or -1 with
@@ -319,10 +325,6 @@ int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
  * or more. Counts video chunks in the next video frame number. avi_error untouched. */
 int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length);
-
-/* Sets the current track's bit rate (kbit/s) that the header carries. 0, or -1 with
- * avi_error 7 on a reading handle. */
-int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 /* ---- finishing a recording that was never closed ----
  * A writer that is killed (power loss, SIGKILL) leaves its recording-time header, with

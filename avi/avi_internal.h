@@ -32,8 +32,6 @@ int64_t write_fully_vec(int fd, struct iovec *parts, int count);
 // Reads n bytes at a file offset: false when the seek fails or the read comes up short.
 bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
 
-// Moves the file position forward by `bytes`: false when the seek fails.
-bool skip_forward(int fd, uint64_t bytes);
 
 namespace avi_detail {
 
@@ -50,6 +48,41 @@ struct final_header_values {
     uint32_t movi_size;  // write_offset before the index, less 2044
     bool index_written;  // the "idx1" chunk reached the file
 };
+
+// Where the fields of a stream header's data ("strh") lie, as the builder writes them and
+// the reader takes them.
+namespace strh_at {
+inline constexpr int type = 0, handler = 4, scale = 20, rate = 24, length = 32, quality = 40;
+inline constexpr int sample_size = 44, bytes = 56;
+}  // namespace strh_at
+
+// The fields of a video format (BITMAPINFOHEADER) and of an audio format (WAVEFORMATEX).
+namespace bitmap_at {
+inline constexpr int size = 0, width = 4, height = 8, compression = 16;
+}  // namespace bitmap_at
+namespace wave_at {
+inline constexpr int tag = 0, channels = 2, rate = 4, byte_rate = 8, bits = 14, extra_size = 16;
+}  // namespace wave_at
+
+// Where the header region that build_header lays out holds the fields that the close changes
+// (sizes and counts) and those that repair compares: the builder places them here, repair and
+// the tests read them here.
+namespace header_at {
+inline constexpr int riff_size = 4;
+inline constexpr int frame_time = 32, flags = 44, total_frames = 48;  // in the main header
+inline constexpr int video_strh_data = 108;
+inline constexpr int video_length = video_strh_data + strh_at::length;
+// Audio stream list t starts at audio_lists + audio_list_bytes * t.
+inline constexpr int audio_lists = 212, audio_list_bytes = 100;
+inline constexpr int audio_length_in_list = 20 + strh_at::length;  // list head, strh head
+inline constexpr int movi_list = AVI_HEADER_BYTES - 12;  // "LIST", size, "movi"
+inline constexpr int movi_size = movi_list + 4;
+inline constexpr int first_chunk = AVI_HEADER_BYTES;
+constexpr int audio_length(int track)
+{
+    return audio_lists + audio_list_bytes * track + audio_length_in_list;
+}
+}  // namespace header_at
 
 // Builds the header region from the handle's stream descriptions: the recording-time
 // header when final_values is null, the final one (real counts, "INFO" list) otherwise.

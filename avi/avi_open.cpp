@@ -20,6 +20,9 @@ using avi_detail::file_scan;
 using avi_detail::no_end;
 using avi_detail::padded;
 using avi_detail::same_id;
+namespace strh_at = avi_detail::strh_at;
+namespace bitmap_at = avi_detail::bitmap_at;
+namespace wave_at = avi_detail::wave_at;
 
 namespace {
 
@@ -155,13 +158,13 @@ struct header_walk {
 void take_video_header(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
-    data.code(4, h->compressor);
-    h->video_strh_offset = static_cast<int32_t>(data_at + 4);
-    auto scale = static_cast<int32_t>(data.u32(20));
-    auto rate = static_cast<int32_t>(data.u32(24));
+    data.code(strh_at::handler, h->compressor);
+    h->video_strh_offset = static_cast<int32_t>(data_at + strh_at::handler);
+    auto scale = static_cast<int32_t>(data.u32(strh_at::scale));
+    auto rate = static_cast<int32_t>(data.u32(strh_at::rate));
     if (scale != 0)
         h->fps = static_cast<double>(rate) / scale;
-    h->video_frame_count = static_cast<int32_t>(data.u32(32));
+    h->video_frame_count = static_cast<int32_t>(data.u32(strh_at::length));
     h->video_stream_no = w.stream_counter;
     h->max_chunk_len = 0;
     w.selected = selection::video;
@@ -181,7 +184,7 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
     h->track_count = t + 1;
     avi_audio_track &track = h->tracks[t];
     // Provisional (the stream length in blocks of the first track); the index replaces it.
-    uint32_t blocks = data.u32(32);
+    uint32_t blocks = data.u32(strh_at::length);
     track.byte_count = static_cast<int32_t>(blocks * static_cast<uint32_t>(AVI_audio_block_size(h, 0)));
     track.stream_no = w.stream_counter;
     track.strh_offset = static_cast<int32_t>(data_at);
@@ -193,7 +196,7 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
 void take_video_format(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
-    field_view copy = data.part(0, data.u32(0));  // cut to what the chunk holds
+    field_view copy = data.part(0, data.u32(bitmap_at::size));  // cut to what the chunk holds
     free(h->video_format);
     h->video_format = nullptr;
     if (copy.size > 0) {
@@ -201,10 +204,10 @@ void take_video_format(header_walk &w, field_view data, uint64_t data_at)
         if (h->video_format)
             memcpy(h->video_format, copy.data, copy.size);
     }
-    h->width = static_cast<int32_t>(data.u32(4));
-    h->height = static_cast<int32_t>(data.u32(8));
-    h->video_strf_offset = static_cast<int32_t>(data_at + 16);
-    data.code(16, h->video_compression);
+    h->width = static_cast<int32_t>(data.u32(bitmap_at::width));
+    h->height = static_cast<int32_t>(data.u32(bitmap_at::height));
+    h->video_strf_offset = static_cast<int32_t>(data_at + bitmap_at::compression);
+    data.code(bitmap_at::compression, h->video_compression);
     w.video_format_seen = true;
 }
 
@@ -214,7 +217,7 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
     int32_t t = h->current_track;
-    size_t copy_size = 20 + size_t{data.u16(16)};
+    size_t copy_size = 20 + size_t{data.u16(wave_at::extra_size)};
     auto *copy = static_cast<unsigned char *>(calloc(1, copy_size));
     if (copy) {
         field_view there = data.part(0, copy_size);
@@ -223,11 +226,11 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
         h->track_formats[t] = copy;
     }
     avi_audio_track &track = h->tracks[t];
-    track.format = data.u16(0);
-    track.channels = data.u16(2);
-    track.rate = static_cast<int32_t>(data.u32(4));
-    track.bitrate = static_cast<int32_t>(data.u32(8) * 8U / 1000U);
-    track.bits = data.u16(14);
+    track.format = data.u16(wave_at::tag);
+    track.channels = data.u16(wave_at::channels);
+    track.rate = static_cast<int32_t>(data.u32(wave_at::rate));
+    track.bitrate = static_cast<int32_t>(data.u32(wave_at::byte_rate) * 8U / 1000U);
+    track.bits = data.u16(wave_at::bits);
     track.strf_offset = static_cast<int32_t>(data_at);
 }
 
@@ -251,9 +254,9 @@ int32_t walk_header_list(avi_handle *h, const top_level &found)
         selection was = w.selected;
         w.selected = selection::none;
         if (list.has_code(p, "strh")) {
-            if (data.has_code(0, "vids") && !w.video_taken)
+            if (data.has_code(strh_at::type, "vids") && !w.video_taken)
                 take_video_header(w, data, data_at);
-            else if (data.has_code(0, "auds") && !take_audio_header(w, data, data_at))
+            else if (data.has_code(strh_at::type, "auds") && !take_audio_header(w, data, data_at))
                 return -1;
             w.stream_counter += 1;
         } else if (list.has_code(p, "strf")) {
@@ -449,10 +452,8 @@ int32_t load_index(avi_handle *h, bool had_index, file_scan &s)
 avi_handle *new_reading_handle()
 {
     auto *h = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
-    if (!h) {
-        avi_error = AVI_ERROR_NO_MEMORY;
-        return nullptr;
-    }
+    if (!h)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY), nullptr;
     h->mode = AVI_MODE_READ;
     return h;
 }

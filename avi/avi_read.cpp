@@ -1,6 +1,6 @@
 // Reading an open AVI file: field queries, frame and chunk lookups by number, video frames
 // in index order, audio by byte position across chunks or chunk by chunk, and a scan that
-// returns the next chunk in file order without the index. Also the writer's bit-rate setter.
+// returns the next chunk in file order without the index.
 #include "avi_walk.h"
 
 #include <new>
@@ -19,16 +19,12 @@ namespace {
 // A reading operation on a writing handle is refused with 7.
 bool refuse_writing_handle(const avi_handle *h)
 {
-    if (h->mode != AVI_MODE_WRITE)
-        return false;
-    avi_error = AVI_ERROR_NOT_PERMITTED;
-    return true;
+    return h->mode == AVI_MODE_WRITE && avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
 }
 
 bool refuse(int32_t code)
 {
-    avi_error = code;
-    return true;
+    return avi_detail::fail(code);
 }
 
 // Both guards for operations on the video frame table.
@@ -43,10 +39,8 @@ const avi_audio_track *readable_track(const avi_handle *h)
     if (refuse_writing_handle(h))
         return nullptr;
     if (h->current_track < 0 || h->current_track >= h->track_count ||
-        !h->tracks[h->current_track].chunk_table) {
-        avi_error = AVI_ERROR_NEEDS_INDEX;
-        return nullptr;
-    }
+        !h->tracks[h->current_track].chunk_table)
+        return avi_detail::fail(AVI_ERROR_NEEDS_INDEX), nullptr;
     return &h->tracks[h->current_track];
 }
 
@@ -63,10 +57,7 @@ bool in_range(int32_t n, int32_t count)
 // Reads n bytes at a file offset. False (avi_error 3) when the seek fails or the read is short.
 bool read_or_fail(int fd, uint64_t at, void *buffer, uint32_t n)
 {
-    if (read_at(fd, at, buffer, n))
-        return true;
-    avi_error = AVI_ERROR_READ;
-    return false;
+    return read_at(fd, at, buffer, n) || !avi_detail::fail(AVI_ERROR_READ);
 }
 
 // The chunk entry at the track's read position; the all-zero entry that ends the table
@@ -146,7 +137,8 @@ int AVI_rewind(avi_handle *h)
 {
     if (refuse_writing_handle(h))
         return -1;
-    lseek(h->fd, static_cast<off_t>(static_cast<uint32_t>(h->movi_offset)), SEEK_SET);
+    if (lseek(h->fd, static_cast<off_t>(static_cast<uint32_t>(h->movi_offset)), SEEK_SET) < 0)
+        return avi_detail::fail(AVI_ERROR_READ);
     h->video_read_pos = 0;
     return 0;
 }
@@ -191,10 +183,8 @@ int32_t AVI_read_video_frame(avi_handle *h, void *buffer, int32_t capacity, int3
     const avi_video_frame_entry &e = h->video_frame_table[h->video_read_pos];
     if (key_frame)
         *key_frame = e.flags == AVI_KEY_FRAME;
-    if (capacity < 0 || e.length > static_cast<uint32_t>(capacity)) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
+    if (capacity < 0 || e.length > static_cast<uint32_t>(capacity))
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     if (!read_or_fail(h->fd, e.offset, buffer, e.length))
         return -1;
     h->video_read_pos += 1;
@@ -249,10 +239,8 @@ int32_t AVI_next_audio_chunk(avi_handle *h, void *buffer)
         return static_cast<int32_t>(std::clamp<int64_t>(left, INT32_MIN, INT32_MAX));
     if (left <= 0)
         return 0;
-    if (left > INT32_MAX) {  // cannot be returned as a length
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
+    if (left > INT32_MAX)  // cannot be returned as a length
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     if (!read_or_fail(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(offset), buffer,
                  static_cast<uint32_t>(left)))
         return -1;
@@ -268,10 +256,8 @@ avi_detail::file_scan *file_order_scan(avi_handle *h)
 {
     if (!h->file_order) {
         auto *order = static_cast<avi_file_order *>(malloc(sizeof(avi_file_order)));
-        if (!order) {
-            avi_error = AVI_ERROR_NO_MEMORY;
-            return nullptr;
-        }
+        if (!order)
+            return avi_detail::fail(AVI_ERROR_NO_MEMORY), nullptr;
         // No known end: a file that grows while it is read is read on.
         new (&order->scan) avi_detail::file_scan(h->fd, order->buffer, avi_file_order::buffer_bytes,
                                                  0, avi_detail::no_end);
@@ -335,14 +321,4 @@ int AVI_read_next_chunk(avi_handle *h, void *video, int32_t video_capacity, void
     if (s->position() > INT64_MAX || lseek(h->fd, static_cast<off_t>(s->position()), SEEK_SET) < 0)
         return 0;
     return kind;
-}
-
-int AVI_set_track_bitrate(avi_handle *h, int32_t kbps)
-{
-    if (h->mode == AVI_MODE_READ) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
-    h->tracks[h->current_track].bitrate = kbps;
-    return 0;
 }

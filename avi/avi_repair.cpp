@@ -20,8 +20,6 @@ using avi_detail::same_id;
 
 namespace {
 
-constexpr uint64_t first_chunk_at = AVI_HEADER_BYTES;  // where this writer's chunks begin
-
 // Whether the file is as a close leaves it: the RIFF form covers the whole file (or is
 // followed by an extension part, "RIFF" "AVIX"), the "movi" size is not the placeholder, an
 // "idx1" chunk follows the "movi" list inside the form, and the reader accepts that index.
@@ -30,7 +28,7 @@ bool is_finished(avi_handle &r, file_scan &s)
     uint64_t file_size = s.end();
     uint64_t movi_at = static_cast<uint32_t>(r.movi_offset);  // after the list type
     unsigned char riff[4], movi_size_field[4], index_head[8], next[4];
-    if (!s.read_at(4, riff, 4) || !s.read_at(movi_at - 8, movi_size_field, 4))
+    if (!s.read_at(avi_detail::header_at::riff_size, riff, 4) || !s.read_at(movi_at - 8, movi_size_field, 4))
         return false;
     uint64_t riff_end = 8 + padded(get_u32_le(riff));
     uint32_t movi_size = get_u32_le(movi_size_field);
@@ -84,7 +82,7 @@ avi_handle described_streams(const avi_handle &r)
 // header of another writer may hold more than this writer can describe.
 bool written_by_this_writer(const avi_handle &r, const avi_handle &streams, file_scan &s)
 {
-    if (static_cast<uint32_t>(r.movi_offset) != first_chunk_at)
+    if (r.movi_offset != avi_detail::header_at::first_chunk)
         return false;
     avi_detail::header_bytes in_file;
     if (!s.read_at(0, in_file.data(), AVI_HEADER_BYTES))
@@ -205,12 +203,10 @@ int open_for_repair(const char *path, bool &writable, int &refusal)
     return fd;
 }
 
-}  // namespace
-
-int AVI_examine_file(const char *path, avi_recovery *out)
+// Examines the file on fd, which it closes; -1 with avi_error 2 for no descriptor.
+int examine_owned_fd(int fd, avi_recovery *out)
 {
     *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
-    int fd = open(path, O_RDONLY);
     if (fd < 0)
         return avi_detail::fail(AVI_ERROR_OPEN);
     avi_handle streams{};
@@ -221,18 +217,16 @@ int AVI_examine_file(const char *path, avi_recovery *out)
     return 0;
 }
 
+}  // namespace
+
+int AVI_examine_file(const char *path, avi_recovery *out)
+{
+    return examine_owned_fd(open(path, O_RDONLY), out);
+}
+
 int AVI_examine_fd(int fd, avi_recovery *out)
 {
-    *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
-    int copy = dup(fd);  // the reading handle owns and closes what it is given
-    if (copy < 0)
-        return avi_detail::fail(AVI_ERROR_OPEN);
-    avi_handle streams{};
-    avi_handle *r = examine(copy, *out, streams);
-    if (!r)
-        return -1;
-    AVI_close_handle(r);
-    return 0;
+    return examine_owned_fd(dup(fd), out);  // the reading handle closes what it is given
 }
 
 int AVI_repair_file(const char *path, avi_recovery *out)

@@ -183,9 +183,10 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
             without_repeats.push_back(p);
     recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, without_repeats);
     bytes b = clean.closed;
-    size_t data_end = u32_at(b, 2040) + 2044;
+    size_t data_end = u32_at(b, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     b.resize(data_end);
-    for (auto [at, value] : {std::pair<size_t, uint32_t>{4, static_cast<uint32_t>(data_end - 8)}, {44, 0x100}})
+    for (auto [at, value] : {std::pair<size_t, uint32_t>{avi_detail::header_at::riff_size, static_cast<uint32_t>(data_end - 8)},
+                             {avi_detail::header_at::flags, 0x100}})
         for (int i = 0; i < 4; ++i)
             b[at + static_cast<size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
     std::string file = dir.file("no-index.avi");
@@ -207,7 +208,7 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
     recording full = write_pieces(dir.file("full.avi"), {25.0, 2}, pieces);
     recording clean = write_pieces(dir.file("clean.avi"), {25.0, 2}, chunks);
     ASSERT_FALSE(HasFailure());
-    size_t index_at = u32_at(full.closed, 2040) + 2044;
+    size_t index_at = u32_at(full.closed, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     int32_t video = 0, keys = 0;
     for (const piece &p : chunks) {
         video += p.track < 0;
@@ -262,8 +263,9 @@ TEST(repair, long_scans_report_their_progress_up_to_the_whole_file)
         for (size_t i = 0; i < reports.size(); ++i) {
             EXPECT_EQ(reports[i].total, size);
             EXPECT_LE(reports[i].done, size);
-            if (i > 0)
+            if (i > 0) {
                 EXPECT_GE(reports[i].done, reports[i - 1].done);
+            }
         }
         EXPECT_EQ(reports.back().done, size) << "the end is reported";
     }
@@ -320,7 +322,7 @@ TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_un
     // This writer's header with another frame rate scale: not what this writer writes.
     recording ours = write_pieces(dir.file("ours.avi"), {25.0, 1}, clip_pieces(5, 1));
     bytes other_scale(ours.before_close);
-    other_scale[128] = 1;
+    other_scale[avi_detail::header_at::video_strh_data + avi_detail::strh_at::scale] = 1;
     cases.push_back({"scale.avi", other_scale, AVI_ERROR_NOT_PERMITTED});
 
     for (const refused &c : cases) {
