@@ -322,7 +322,11 @@ int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
  * AVI_rewind or the open. Stores the padded length in *length and returns 1 (video) or 2
  * (audio); -1 or -2 when the chunk is larger than the capacity (chunk skipped); 0 at the
  * end of the file, on a short read, on a writing handle or at a chunk size of 0x7fffffff
- * or more. Counts video chunks in the next video frame number. avi_error untouched. */
+ * or more. Counts video chunks in the next video frame number. avi_error untouched (but 8
+ * when its buffer cannot be had). Reads through a 64 KB buffer hung on the handle: it
+ * starts at the descriptor's file position (which the table reads and AVI_rewind move) and
+ * leaves the position after the chunk returned or skipped; bytes it buffered are not read
+ * again, so a file changed in place by another writer meanwhile may be seen as it was. */
 int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length);
 
