@@ -276,7 +276,10 @@ int32_t AVI_video_strf_offset(const avi_handle *handle);
 
 /* Lookups by number in the tables; none of them seeks. Each returns -1 with avi_error 7
  * (writing handle) or 13 (no table: opened without the index, or the current track has no
- * chunks), 0 for a number out of range, else the value asked for. */
+ * chunks), 0 for a number out of range, else the value asked for. Lengths and offsets are
+ * what the index says: a damaged index may claim a frame longer than the whole file, so a
+ * caller compares a length with the file's size before it allocates that much (a read of
+ * data past the end of the file fails with 3, and nothing here allocates for the caller). */
 int64_t AVI_frame_length(const avi_handle *handle, int32_t n);      /* data length */
 int64_t AVI_frame_file_offset(const avi_handle *handle, int32_t n); /* offset of the data */
 int32_t AVI_frame_is_key(const avi_handle *handle, int32_t n);      /* flags exactly 0x10 */
