@@ -1,6 +1,7 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
 # every test, `make demo` records a few seconds on the stand-in device, `make bench` runs the
-# benchmarks, `make fuzz` runs the reader's fuzz harness for FUZZ_SECONDS, `make cross-test`
+# benchmarks, `make fuzz` runs the reader's fuzz harness for FUZZ_SECONDS, `make fuzz-coverage`
+# measures the line coverage of avi/ by that harness, `make cross-test`
 # builds for 32-bit ARM and runs the tests under qemu-user, `make tidy` runs clang-tidy.
 # PRESET picks the CMake preset (default, asan, tsan, cross); CTEST_ARGS narrows a run (for
 # example CTEST_ARGS="-L e2e" for the end-to-end tests only); MIRVO_WERROR=ON (the default
@@ -11,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 MIRVO_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all build configure deps test bench demo fuzz cross-test tidy clean
+.PHONY: all build configure deps test bench demo fuzz fuzz-coverage cross-test tidy clean
 
 all: build
 
@@ -52,6 +53,10 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS) --target avi_reader_fuzzer fuzz_seeds
 	fuzz/run $(FUZZ_SECONDS)
+
+fuzz-coverage:
+	scripts/install-deps.sh build coverage
+	JOBS=$(JOBS) fuzz/coverage $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build build-*

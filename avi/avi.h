@@ -112,6 +112,7 @@ typedef struct avi_handle {
     unsigned char *video_format;                  /* reading: copy of the video format */
     unsigned char *track_formats[AVI_MAX_TRACKS]; /* reading: copies of the audio formats */
     int32_t index_origin;       /* reading: how the index was found, AVI_INDEX_... */
+    struct avi_file_order *file_order; /* reading: AVI_read_next_chunk's buffer, or null */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -142,6 +143,11 @@ void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double 
  * reading handle. A ninth track prints a message and ends the process with status 1. */
 void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int32_t bits,
                          int32_t format, int32_t bitrate_kbps);
+
+/* Sets the current track's bit rate (kbit/s) that the header carries; the header is
+ * rewritten by the next declaration or the close. 0, or -1 with avi_error 7 on a reading
+ * handle. */
+int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 /* Builds the recording-time header from the handle and writes it over bytes 0..2047, then
  * seeks back to write_offset. 0, or -1 with avi_error 6. */
@@ -203,11 +209,12 @@ uint64_t AVI_size_limit(void);
 
 /* ---- closing ---- */
 
-/* Appends the "idx1" index and writes the final header, each made durable (AVI_sync)
- * before the call goes on, so that the header never claims an index that a power cut could
+/* Appends the "idx1" index, cuts the file where the written data ends and writes the final
+ * header; the data and index are made durable (AVI_sync) before the header, and the header
+ * before the call returns, so that the header never claims an index that a power cut could
  * still take. Neither closes nor frees. 0; -1 with avi_error 5 (index not written, header
- * still rewritten) or 6 (header not written, the file's end not cut, or a sync failed).
- * Leaves the file position at 2048. */
+ * still rewritten) or 6 (header not written, a sync failed, or the file could not be cut:
+ * bytes of a failed write may follow the data). Leaves the file position at 2048. */
 int AVI_close_output_file(avi_handle *handle);
 
 /* Ends a handle's life: finalises a writing handle (AVI_close_output_file), closes the
@@ -280,7 +287,10 @@ int32_t AVI_video_strf_offset(const avi_handle *handle);
 
 /* Lookups by number in the tables; none of them seeks. Each returns -1 with avi_error 7
  * (writing handle) or 13 (no table: opened without the index, or the current track has no
- * chunks), 0 for a number out of range, else the value asked for. */
+ * chunks), 0 for a number out of range, else the value asked for. Lengths and offsets are
+ * what the index says: a damaged index may claim a frame longer than the whole file, so a
+ * caller compares a length with the file's size before it allocates that much (a read of
+ * data past the end of the file fails with 3, and nothing here allocates for the caller). */
 int64_t AVI_frame_length(const avi_handle *handle, int32_t n);      /* data length */
 int64_t AVI_frame_file_offset(const avi_handle *handle, int32_t n); /* offset of the data */
 int32_t AVI_frame_is_key(const avi_handle *handle, int32_t n);      /* flags exactly 0x10 */
@@ -292,7 +302,7 @@ int64_t AVI_audio_chunk_file_offset(const avi_handle *handle, int32_t n);
 int32_t AVI_index_entry_stream(const avi_handle *handle, int32_t i);
 
 /* Seeks to the first chunk of "movi" and sets the next video frame to 0; audio positions
- * stay. 0, or -1 with avi_error 7. */
+ * stay. 0, or -1 with avi_error 7 or 3 (the seek failed). */
 int AVI_rewind(avi_handle *handle);
 
 /* Sets the next video frame to n (negative: 0; no upper limit). No seek. 0, or -1 with
@@ -326,13 +336,13 @@ int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
  * AVI_rewind or the open. Stores the padded length in *length and returns 1 (video) or 2
  * (audio); -1 or -2 when the chunk is larger than the capacity (chunk skipped); 0 at the
  * end of the file, on a short read, on a writing handle or at a chunk size of 0x7fffffff
- * or more. Counts video chunks in the next video frame number. avi_error untouched. */
+ * or more. Counts video chunks in the next video frame number. avi_error untouched (but 8
+ * when its buffer cannot be had). Reads through a 64 KB buffer hung on the handle: it
+ * starts at the descriptor's file position (which the table reads and AVI_rewind move) and
+ * leaves the position after the chunk returned or skipped; bytes it buffered are not read
+ * again, so a file changed in place by another writer meanwhile may be seen as it was. */
 int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length);
-
-/* Sets the current track's bit rate (kbit/s) that the header carries. 0, or -1 with
- * avi_error 7 on a reading handle. */
-int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 /* ---- finishing a recording that was never closed ----
  * A writer that is killed (power loss, SIGKILL) leaves its recording-time header, with
@@ -354,17 +364,26 @@ typedef struct avi_recovery {
     int32_t state;          /* AVI_FILE_... */
     int32_t video_frames;   /* not finished: the whole video chunks found */
     int32_t audio_chunks;   /* not finished: the whole chunks of the declared audio tracks */
-    int32_t key_frames;     /* repaired: video chunks holding an H.264 IDR slice */
+    int32_t key_frames;     /* not finished: video chunks holding an H.264 IDR slice */
     uint64_t file_size;     /* the file's length as found */
     uint64_t data_end;      /* not finished: the end of the last whole chunk, where the index
                                goes; bytes past it belong to a chunk that was cut short */
 } avi_recovery;
 
-/* Tells whether path is finished, and for a file that is not, what a repair would recover.
- * Reads only. 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular
- * file, or not RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be
- * read. */
+/* Tells whether path is finished, and for a file that is not, what a repair would recover
+ * (key frames included: the scan reads every video chunk of an H.264 file). Reads only.
+ * 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular file, or not
+ * RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be read. */
 int AVI_examine_file(const char *path, avi_recovery *out);
+
+/* Examines the file open on fd (reading only; the caller keeps fd; its position
+ * afterwards is unspecified). As AVI_examine_file otherwise. */
+int AVI_examine_fd(int fd, avi_recovery *out);
+
+/* Called by long scans (examine, repair, the rebuilding open) about every few MB and
+ * once at the end with done == total; null turns it off. Process-wide, like avi_error. */
+typedef void (*avi_progress_fn)(uint64_t done, uint64_t total, void *arg);
+void AVI_set_progress(avi_progress_fn fn, void *arg);
 
 /* Finishes a recording that was never closed, in place: the chunks are found by scanning
  * the file, bytes of a last chunk that was written only in part are cut away, key frames

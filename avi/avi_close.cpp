@@ -36,10 +36,8 @@ int AVI_close_output_file(avi_handle *handle)
     avi_detail::build_header(*handle, &values, bytes);
     check(avi_detail::write_header_region(handle->fd, bytes) && avi_detail::sync_data(handle->fd));
     errno = cause;
-    if (!closed) {
-        avi_error = AVI_ERROR_CLOSE;
-        return -1;
-    }
+    if (!closed)
+        return avi_detail::fail(AVI_ERROR_CLOSE);
     return index_written ? 0 : -1;
 }
 
@@ -54,6 +52,7 @@ int AVI_close_handle(avi_handle *handle)
     free(handle->index);
     free(handle->video_frame_table);
     free(handle->video_format);
+    free(handle->file_order);
     for (int t = 0; t < AVI_MAX_TRACKS; ++t) {
         free(handle->track_formats[t]);
         free(handle->tracks[t].chunk_table);

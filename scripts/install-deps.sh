@@ -8,10 +8,11 @@ declare -A groups=(
   [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
   [test]="ffmpeg util-linux e2fsprogs exfatprogs exfat-fuse fuse3 python3-fusepy"
   [fuzz]="clang libclang-rt-14-dev"
+  [coverage]="clang libclang-rt-14-dev llvm-14"
+  [bench]="ffmpeg strace"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [tidy]="clang-tidy"
-  [bench]="strace"
   [demo]="cmake gcc g++ make zlib1g-dev nlohmann-json3-dev"
 )
 

@@ -1,7 +1,7 @@
 // Replays the inputs kept in fuzz/regressions/ (what the fuzz harness found, and files whose
 // sizes would make a walk go backwards): each opens with the index as its name says
 // (NAME.opens.avi, or NAME.fails-CODE.avi), and every read over it, with and without the
-// index, comes to an end.
+// index, comes to an end; and the whole reading API over it, repair included, keeps its rules.
 #include "drive_reads.h"
 #include "reader_fixture.h"
 
@@ -31,6 +31,8 @@ TEST(fuzz_regressions, each_kept_input_opens_as_its_name_says_and_every_read_end
             if (h)
                 mirvo_fuzz::drive_reads(h.get());
         }
+        bytes content = read_file(entry.path().string());
+        mirvo_fuzz::drive_file(content.data(), content.size());
         ++replayed;
     }
     EXPECT_GT(replayed, 0);
