@@ -113,6 +113,8 @@ typedef struct avi_handle {
     unsigned char *track_formats[AVI_MAX_TRACKS]; /* reading: copies of the audio formats */
     int32_t index_origin;       /* reading: how the index was found, AVI_INDEX_... */
     struct avi_file_order *file_order; /* reading: AVI_read_next_chunk's buffer, or null */
+    int32_t position_lost; /* writing: a failed write could not seek back to write_offset;
+                              the next chunk seeks there first */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */

@@ -59,10 +59,22 @@ void add_audio_bytes(avi_audio_track &track, int32_t len)
 
 }  // namespace
 
+void avi_detail::back_to_end_of_data(avi_handle &h)
+{
+    int cause = errno;
+    h.position_lost = lseek(h.fd, h.write_offset, SEEK_SET) < 0;
+    errno = cause;
+}
+
 int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_t len)
 {
     if (refuse_negative(len))
         return -1;
+    if (handle->position_lost) {
+        if (lseek(handle->fd, handle->write_offset, SEEK_SET) < 0)
+            return avi_detail::fail(AVI_ERROR_WRITE);
+        handle->position_lost = 0;
+    }
     unsigned char head[8];
     memcpy(head, id, 4);
     put_u32_le(head + 4, static_cast<uint32_t>(len));
@@ -73,11 +85,8 @@ int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_
                       {&pad, size & 1U}};
 
     if (write_fully_vec(handle->fd, parts, 3) != static_cast<int64_t>(8 + padded(size))) {
-        int cause = errno;  // kept for AVI_error_text
-        lseek(handle->fd, handle->write_offset, SEEK_SET);
-        errno = cause;
-        avi_error = AVI_ERROR_WRITE;
-        return -1;
+        avi_detail::back_to_end_of_data(*handle);
+        return avi_detail::fail(AVI_ERROR_WRITE);
     }
     handle->write_offset += static_cast<uint32_t>(8 + padded(size));
     return 0;
@@ -215,15 +224,13 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
               write_fully_vec(handle->fd, parts, 2) == want &&
               pwrite(handle->fd, size_field, 4, off_t{head} + 4) == 4;
     if (!ok) {
-        int cause = errno;
-        lseek(handle->fd, handle->write_offset, SEEK_SET);
-        errno = cause;
-        avi_error = AVI_ERROR_WRITE;
-        return -1;
+        avi_detail::back_to_end_of_data(*handle);
+        return avi_detail::fail(AVI_ERROR_WRITE);
     }
     put_u32_le(last->size, static_cast<uint32_t>(new_size));
     add_audio_bytes(handle->tracks[handle->current_track], len);
     handle->write_offset = static_cast<uint32_t>(new_end);
+    handle->position_lost = 0;  // the position stands at the new end
     return 0;
 }
 

@@ -290,8 +290,9 @@ int AVI_write_header(avi_handle *handle)
 {
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, nullptr, bytes);
-    if (!avi_detail::write_header_region(handle->fd, bytes) ||
-        lseek(handle->fd, handle->write_offset, SEEK_SET) < 0)
+    bool written = avi_detail::write_header_region(handle->fd, bytes);
+    avi_detail::back_to_end_of_data(*handle);
+    if (!written || handle->position_lost)
         return avi_detail::fail(AVI_ERROR_CLOSE);
     return 0;
 }

@@ -35,6 +35,11 @@ bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
 
 namespace avi_detail {
 
+// Writer: after a failed write, moves the file position back to write_offset, where the next
+// chunk goes; when even that seek fails, position_lost makes the next chunk seek first.
+// Keeps errno.
+void back_to_end_of_data(avi_handle &h);
+
 // fdatasync, retried when interrupted; true also for a descriptor that cannot be synced
 // (a pipe). False with errno set when the storage reports an error.
 bool sync_data(int fd);

@@ -147,6 +147,28 @@ TEST_F(writer_test, a_descriptor_that_refuses_writes_gives_codes_4_6_and_6)
     EXPECT_STREQ(AVI_error_text(), "mirvo-avi - Error closing AVI file - No space left on device");
 }
 
+TEST_F(writer_test, a_chunk_after_a_lost_file_position_is_refused_rather_than_written_elsewhere)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GE(dup2(ends[1], handle->fd), 0);  // writes work, seeks fail
+    close(ends[1]);
+    EXPECT_EQ(AVI_write_header(handle), -1);
+    EXPECT_EQ(avi_error, AVI_ERROR_CLOSE);
+    EXPECT_EQ(AVI_put_video_frame(handle, "key!", 4, 1), -1);
+    EXPECT_EQ(avi_error, AVI_ERROR_WRITE);
+    EXPECT_STREQ(AVI_error_text(), "mirvo-avi - Error writing to AVI file - Illegal seek");
+    EXPECT_EQ(handle->index_count, 0);
+
+    // Nothing reached the pipe: the header needs its seek, and the frame was not written at
+    // whatever place the descriptor stands.
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    char got[16];
+    EXPECT_EQ(read(ends[0], got, sizeof got), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    close(ends[0]);
+}
+
 TEST_F(writer_test, a_ninth_audio_track_ends_the_process)
 {
     for (int t = 0; t < 8; ++t)
