@@ -76,7 +76,8 @@ TEST_F(repair_tool, a_recording_cut_off_before_its_first_frame_is_described_and_
 
     command_result info = mirvo_avi("info " + shell_quoted(file));
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_EQ(info.out, "file:          " + file + "\nnot finalised: 0 frames recoverable, run mirvo-avi repair\n");
+    EXPECT_EQ(info.out, "file:          " + file + "\nsize:          2048 bytes\n"
+                        "not finalised: 0 frames recoverable, run mirvo-avi repair\n");
 
     command_result repair = mirvo_avi("repair " + shell_quoted(file));
     EXPECT_EQ(repair.status, 0) << repair.err;
