@@ -43,6 +43,7 @@ tidy:
 	scripts/tidy.sh build
 
 bench: deps
+	scripts/install-deps.sh bench
 	$(MAKE) build PRESET=default
 	bench/run
 

@@ -112,6 +112,7 @@ typedef struct avi_handle {
     unsigned char *video_format;                  /* reading: copy of the video format */
     unsigned char *track_formats[AVI_MAX_TRACKS]; /* reading: copies of the audio formats */
     int32_t index_origin;       /* reading: how the index was found, AVI_INDEX_... */
+    struct avi_file_order *file_order; /* reading: AVI_read_next_chunk's buffer, or null */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -140,6 +141,11 @@ void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double 
  * reading handle. A ninth track prints a message and ends the process with status 1. */
 void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int32_t bits,
                          int32_t format, int32_t bitrate_kbps);
+
+/* Sets the current track's bit rate (kbit/s) that the header carries; the header is
+ * rewritten by the next declaration or the close. 0, or -1 with avi_error 7 on a reading
+ * handle. */
+int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 /* Builds the recording-time header from the handle and writes it over bytes 0..2047, then
  * seeks back to write_offset. 0, or -1 with avi_error 6. */
@@ -194,9 +200,10 @@ uint64_t AVI_size_limit(void);
 
 /* ---- closing ---- */
 
-/* Appends the "idx1" index and writes the final header. Neither closes nor frees.
- * 0; -1 with avi_error 5 (index not written, header still rewritten) or 6 (header not
- * written). Leaves the file position at 2048. */
+/* Appends the "idx1" index, cuts the file where the written data ends and writes the final
+ * header. Neither closes nor frees. 0; -1 with avi_error 5 (index not written, header still
+ * rewritten) or 6 (header not written, or the file could not be cut: bytes of a failed write
+ * may follow the data). Leaves the file position at 2048. */
 int AVI_close_output_file(avi_handle *handle);
 
 /* Ends a handle's life: finalises a writing handle (AVI_close_output_file), closes the
@@ -281,7 +288,7 @@ int64_t AVI_audio_chunk_file_offset(const avi_handle *handle, int32_t n);
 int32_t AVI_index_entry_stream(const avi_handle *handle, int32_t i);
 
 /* Seeks to the first chunk of "movi" and sets the next video frame to 0; audio positions
- * stay. 0, or -1 with avi_error 7. */
+ * stay. 0, or -1 with avi_error 7 or 3 (the seek failed). */
 int AVI_rewind(avi_handle *handle);
 
 /* Sets the next video frame to n (negative: 0; no upper limit). No seek. 0, or -1 with
@@ -319,10 +326,6 @@ int32_t AVI_next_audio_chunk(avi_handle *handle, void *buffer);
 int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length);
 
-/* Sets the current track's bit rate (kbit/s) that the header carries. 0, or -1 with
- * avi_error 7 on a reading handle. */
-int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
-
 /* ---- finishing a recording that was never closed ----
  * A writer that is killed (power loss, SIGKILL) leaves its recording-time header, with
  * placeholder sizes and no "idx1" index, and perhaps a last chunk written only in part.
@@ -343,17 +346,26 @@ typedef struct avi_recovery {
     int32_t state;          /* AVI_FILE_... */
     int32_t video_frames;   /* not finished: the whole video chunks found */
     int32_t audio_chunks;   /* not finished: the whole chunks of the declared audio tracks */
-    int32_t key_frames;     /* repaired: video chunks holding an H.264 IDR slice */
+    int32_t key_frames;     /* not finished: video chunks holding an H.264 IDR slice */
     uint64_t file_size;     /* the file's length as found */
     uint64_t data_end;      /* not finished: the end of the last whole chunk, where the index
                                goes; bytes past it belong to a chunk that was cut short */
 } avi_recovery;
 
-/* Tells whether path is finished, and for a file that is not, what a repair would recover.
- * Reads only. 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular
- * file, or not RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be
- * read. */
+/* Tells whether path is finished, and for a file that is not, what a repair would recover
+ * (key frames included: the scan reads every video chunk of an H.264 file). Reads only.
+ * 0 with *out filled, or -1 with avi_error 2 (open failed), 9 (not a regular file, or not
+ * RIFF "AVI "), or a code of AVI_parse_input for a file whose header cannot be read. */
 int AVI_examine_file(const char *path, avi_recovery *out);
+
+/* Examines the file open on fd (reading only; the caller keeps fd; its position
+ * afterwards is unspecified). As AVI_examine_file otherwise. */
+int AVI_examine_fd(int fd, avi_recovery *out);
+
+/* Called by long scans (examine, repair, the rebuilding open) about every few MB and
+ * once at the end with done == total; null turns it off. Process-wide, like avi_error. */
+typedef void (*avi_progress_fn)(uint64_t done, uint64_t total, void *arg);
+void AVI_set_progress(avi_progress_fn fn, void *arg);
 
 /* Finishes a recording that was never closed, in place: the chunks are found by scanning
  * the file, bytes of a last chunk that was written only in part are cut away, key frames

@@ -1,5 +1,5 @@
 // Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor, also
-// at an offset, and forward skips. The little-endian stores and loads are in le_bytes.h.
+// at an offset. The little-endian stores and loads are in le_bytes.h.
 #include "avi_internal.h"
 
 #include <cerrno>
@@ -64,9 +64,4 @@ bool read_at(int fd, uint64_t at, void *buffer, uint32_t n)
 {
     return at <= INT64_MAX && lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0 &&
            static_cast<uint32_t>(read_fully(fd, buffer, n)) == n;
-}
-
-bool skip_forward(int fd, uint64_t bytes)
-{
-    return bytes <= INT64_MAX && lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0;
 }

@@ -16,17 +16,21 @@ int AVI_close_output_file(avi_handle *handle)
     if (!index_written)
         avi_error = AVI_ERROR_WRITE_INDEX;
     // A chunk whose write failed part-way may have left bytes past the end of the data;
-    // readers walk to the end of the file, so the file ends where the data ends.
+    // readers walk to the end of the file, so the file ends where the data ends. A descriptor
+    // without a length to cut (EINVAL: not a regular file) has nothing past it.
     int cause = errno;
-    ftruncate(handle->fd, handle->write_offset);
+    bool cut = ftruncate(handle->fd, handle->write_offset) == 0 || errno == EINVAL;
+    int cut_failure = errno;
     errno = cause;
 
     avi_detail::final_header_values values{handle->write_offset - 8, movi_size, index_written};
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, &values, bytes);
-    if (!avi_detail::write_header_region(handle->fd, bytes)) {
-        avi_error = AVI_ERROR_CLOSE;
-        return -1;
+    if (!avi_detail::write_header_region(handle->fd, bytes))
+        return avi_detail::fail(AVI_ERROR_CLOSE);
+    if (!cut) {
+        errno = cut_failure;
+        return avi_detail::fail(AVI_ERROR_CLOSE);
     }
     return index_written ? 0 : -1;
 }
@@ -42,6 +46,7 @@ int AVI_close_handle(avi_handle *handle)
     free(handle->index);
     free(handle->video_frame_table);
     free(handle->video_format);
+    free(handle->file_order);
     for (int t = 0; t < AVI_MAX_TRACKS; ++t) {
         free(handle->track_formats[t]);
         free(handle->tracks[t].chunk_table);

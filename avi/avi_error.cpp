@@ -1,6 +1,7 @@
 // The AVI module's error reporting: the process-wide last error code, the table of its
-// texts, and the two ways of turning the code into text (printed, or returned).
-#include "avi.h"
+// texts, the two ways of turning the code into text (printed, or returned), and the one
+// way the module's operations fail.
+#include "avi_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -43,6 +44,13 @@ bool has_system_cause(int32_t code)
 }
 
 }  // namespace
+
+int avi_detail::fail(int32_t code, avi_handle *release)
+{
+    AVI_close_handle(release);  // keeps errno; nothing for a null handle
+    avi_error = code;
+    return -1;
+}
 
 void AVI_report_error(const char *prefix)
 {

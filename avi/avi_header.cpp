@@ -16,7 +16,8 @@ using avi_detail::size_placeholder;
 constexpr uint32_t flag_has_index = 0x10, flag_must_use_index = 0x20, flag_interleaved = 0x100;
 constexpr int32_t video_scale = 1000000;
 constexpr int info_list_bytes = 84;
-constexpr int movi_head_at = AVI_HEADER_BYTES - 12;  // "LIST", size, "movi"
+namespace header_at = avi_detail::header_at;
+namespace strh_at = avi_detail::strh_at;
 
 // Places fields one after another into the header buffer. A field that would end past the
 // buffer is not stored, but the running length still advances, so that the overflow is
@@ -52,11 +53,17 @@ public:
         if (count > 0)
             length_ += count;  // the buffer starts zeroed
     }
-    // Stores value at an earlier position (a list size known only at the list's end).
+    // Stores a value at a position already passed (a list size known only at the list's
+    // end, a field at its named offset).
     void patch_u32(int32_t at, uint32_t value)
     {
         if (at >= 0 && at + 4 <= AVI_HEADER_BYTES)
             put_u32_le(&out_[at], value);
+    }
+    void fourcc_at(int32_t at, const char *code)
+    {
+        if (at >= 0 && at + 4 <= AVI_HEADER_BYTES)
+            memcpy(&out_[at], code, 4);
     }
 
 private:
@@ -118,8 +125,9 @@ struct stream_header {
     uint32_t scale, rate, length, sample_size;
 };
 
-// Opens a stream list ("LIST" ... "strl") and places its stream header; returns where the
-// list's size goes, for close_stream_list once its format is placed.
+// Opens a stream list ("LIST" ... "strl") and places its stream header, the fields that the
+// reader takes at their named offsets; returns where the list's size goes, for
+// close_stream_list once its format is placed.
 int32_t open_stream_list(header_writer &w, const stream_header &s)
 {
     w.fourcc("LIST");
@@ -127,23 +135,17 @@ int32_t open_stream_list(header_writer &w, const stream_header &s)
     w.u32(0);
     w.fourcc("strl");
     w.fourcc("strh");
-    w.u32(56);
-    w.fourcc(s.type);
+    w.u32(strh_at::bytes);
+    int32_t data = w.length();
+    w.zeros(strh_at::bytes);
+    w.fourcc_at(data + strh_at::type, s.type);
     if (s.handler)
-        w.fourcc(s.handler);
-    else
-        w.u32(0);
-    w.u32(0);  // stream flags
-    w.u32(0);  // priority and language
-    w.u32(0);  // initial frames
-    w.u32(s.scale);
-    w.u32(s.rate);
-    w.u32(0);  // start
-    w.u32(s.length);
-    w.u32(0);            // suggested buffer size
-    w.u32(0xffffffffU);  // quality: default
-    w.u32(s.sample_size);
-    w.zeros(8);  // frame rectangle
+        w.fourcc_at(data + strh_at::handler, s.handler);
+    w.patch_u32(data + strh_at::scale, s.scale);
+    w.patch_u32(data + strh_at::rate, s.rate);
+    w.patch_u32(data + strh_at::length, s.length);
+    w.patch_u32(data + strh_at::quality, 0xffffffffU);  // the default
+    w.patch_u32(data + strh_at::sample_size, s.sample_size);
     return list_size_at;
 }
 
@@ -205,8 +207,9 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
         flags |= flag_has_index | (h.needs_index ? flag_must_use_index : 0);
     uint32_t frames = final_values ? static_cast<uint32_t>(h.video_frame_count) : 0;
 
+    // The sizes and counts are placed at their named offsets once the layout is done.
     w.fourcc("RIFF");
-    w.u32(final_values ? final_values->riff_size : size_placeholder);
+    w.u32(0);  // RIFF size
     w.fourcc("AVI ");
     w.fourcc("LIST");
     int32_t hdrl_size_at = w.length();
@@ -217,8 +220,8 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
     w.u32(static_cast<uint32_t>(timing.micro_sec_per_frame));
     w.u32(0);  // maximum bytes per second
     w.u32(0);  // padding granularity
-    w.u32(flags);
-    w.u32(frames);
+    w.u32(0);  // flags
+    w.u32(0);  // total frames
     w.u32(0);  // initial frames
     w.u32(static_cast<uint32_t>(h.track_count) + 1);
     w.u32(0);  // suggested buffer size
@@ -240,32 +243,32 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
         w.zeros(64);  // the software name stays empty
     }
 
-    int32_t filler = movi_head_at - 8 - w.length();
+    int32_t filler = header_at::movi_list - 8 - w.length();
     if (filler < 1)
         header_too_long();
     w.fourcc("JUNK");
     w.u32(static_cast<uint32_t>(filler));
     w.zeros(filler);
     w.fourcc("LIST");
-    w.u32(final_values ? final_values->movi_size : size_placeholder);
+    w.u32(0);  // "movi" list size
     w.fourcc("movi");
+
+    w.patch_u32(header_at::riff_size, final_values ? final_values->riff_size : size_placeholder);
+    w.patch_u32(header_at::flags, flags);
+    w.patch_u32(header_at::total_frames, frames);
+    w.patch_u32(header_at::movi_size, final_values ? final_values->movi_size : size_placeholder);
 }
 
 void clear_count_fields(header_bytes &bytes, int32_t track_count)
 {
-    // Where build_header places them: the RIFF size; in the main header the microseconds
-    // per frame, the flags and the total frames; the video stream's length; the length of
-    // each audio stream list (100 bytes each, after the video list that ends at 212); the
-    // "movi" list size.
-    constexpr int riff_size_at = 4, frame_time_at = 32, flags_at = 44, total_frames_at = 48;
-    constexpr int video_length_at = 140, audio_lists_at = 212, audio_list_bytes = 100;
-    constexpr int audio_length_in_list = 52, movi_size_at = movi_head_at + 4;
+    // The RIFF size; in the main header the microseconds per frame, the flags and the total
+    // frames; the video stream's length; each audio stream's length; the "movi" list size.
     auto clear = [&bytes](int at) { memset(&bytes[static_cast<size_t>(at)], 0, 4); };
-    for (int at : {riff_size_at, frame_time_at, flags_at, total_frames_at, video_length_at,
-                   movi_size_at})
+    for (int at : {header_at::riff_size, header_at::frame_time, header_at::flags,
+                   header_at::total_frames, header_at::video_length, header_at::movi_size})
         clear(at);
     for (int t = 0; t < track_count && t < AVI_MAX_TRACKS; ++t)
-        clear(audio_lists_at + audio_list_bytes * t + audio_length_in_list);
+        clear(header_at::audio_length(t));
 }
 
 bool write_header_region(int fd, const header_bytes &bytes)
@@ -288,10 +291,8 @@ int AVI_write_header(avi_handle *handle)
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, nullptr, bytes);
     if (!avi_detail::write_header_region(handle->fd, bytes) ||
-        lseek(handle->fd, handle->write_offset, SEEK_SET) < 0) {
-        avi_error = AVI_ERROR_CLOSE;
-        return -1;
-    }
+        lseek(handle->fd, handle->write_offset, SEEK_SET) < 0)
+        return avi_detail::fail(AVI_ERROR_CLOSE);
     return 0;
 }
 
@@ -328,4 +329,12 @@ void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int
     handle->tracks[t].format = format;
     handle->tracks[t].bitrate = bitrate_kbps;
     AVI_write_header(handle);
+}
+
+int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps)
+{
+    if (handle->mode == AVI_MODE_READ)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
+    handle->tracks[handle->current_track].bitrate = kbps;
+    return 0;
 }

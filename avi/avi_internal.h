@@ -32,10 +32,13 @@ int64_t write_fully_vec(int fd, struct iovec *parts, int count);
 // Reads n bytes at a file offset: false when the seek fails or the read comes up short.
 bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
 
-// Moves the file position forward by `bytes`: false when the seek fails.
-bool skip_forward(int fd, uint64_t bytes);
 
 namespace avi_detail {
+
+// The one way the module fails: releases `release` when given (as AVI_close_handle does),
+// stores code in avi_error and returns -1, with errno kept as the failed call left it, for
+// AVI_error_text.
+int fail(int32_t code, avi_handle *release = nullptr);
 
 using header_bytes = std::array<unsigned char, AVI_HEADER_BYTES>;
 
@@ -45,6 +48,41 @@ struct final_header_values {
     uint32_t movi_size;  // write_offset before the index, less 2044
     bool index_written;  // the "idx1" chunk reached the file
 };
+
+// Where the fields of a stream header's data ("strh") lie, as the builder writes them and
+// the reader takes them.
+namespace strh_at {
+inline constexpr int type = 0, handler = 4, scale = 20, rate = 24, length = 32, quality = 40;
+inline constexpr int sample_size = 44, bytes = 56;
+}  // namespace strh_at
+
+// The fields of a video format (BITMAPINFOHEADER) and of an audio format (WAVEFORMATEX).
+namespace bitmap_at {
+inline constexpr int size = 0, width = 4, height = 8, compression = 16;
+}  // namespace bitmap_at
+namespace wave_at {
+inline constexpr int tag = 0, channels = 2, rate = 4, byte_rate = 8, bits = 14, extra_size = 16;
+}  // namespace wave_at
+
+// Where the header region that build_header lays out holds the fields that the close changes
+// (sizes and counts) and those that repair compares: the builder places them here, repair and
+// the tests read them here.
+namespace header_at {
+inline constexpr int riff_size = 4;
+inline constexpr int frame_time = 32, flags = 44, total_frames = 48;  // in the main header
+inline constexpr int video_strh_data = 108;
+inline constexpr int video_length = video_strh_data + strh_at::length;
+// Audio stream list t starts at audio_lists + audio_list_bytes * t.
+inline constexpr int audio_lists = 212, audio_list_bytes = 100;
+inline constexpr int audio_length_in_list = 20 + strh_at::length;  // list head, strh head
+inline constexpr int movi_list = AVI_HEADER_BYTES - 12;  // "LIST", size, "movi"
+inline constexpr int movi_size = movi_list + 4;
+inline constexpr int first_chunk = AVI_HEADER_BYTES;
+constexpr int audio_length(int track)
+{
+    return audio_lists + audio_list_bytes * track + audio_length_in_list;
+}
+}  // namespace header_at
 
 // Builds the header region from the handle's stream descriptions: the recording-time
 // header when final_values is null, the final one (real counts, "INFO" list) otherwise.
@@ -74,11 +112,19 @@ void clear_count_fields(header_bytes &bytes, int32_t track_count);
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);
 
-// Reader: an absolute index of every media chunk from "movi" to `end`, the file's length,
-// in file order, none of them flagged a key frame. Lists ("rec ") are entered, other chunks
-// skipped; a chunk that the file cuts short ends the scan without an entry. Returns 0 or
-// AVI_ERROR_NO_MEMORY.
-int32_t rebuild_index(avi_handle *h, uint64_t end);
+class file_scan;
+
+// Reader: whether the loaded "idx1" index holds absolute or "movi"-relative offsets, judged by
+// its first video entry (read through s). Returns the origin, AVI_INDEX_REBUILT when neither
+// fits, or sets code (12: no video entry, 3: a read failed).
+int32_t judge_index(avi_handle *h, file_scan &s, int32_t &code);
+
+// Reader: an absolute index of every media chunk from "movi" to the scan's end, in file
+// order, found by the walk through s. Lists ("rec ") are entered, other chunks skipped; a
+// chunk that the file cuts short ends the scan without an entry. With find_key_frames the
+// video chunks holding an H.264 IDR slice are flagged key frames, otherwise none is.
+// Reports its progress. Returns 0 or AVI_ERROR_NO_MEMORY.
+int32_t rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames);
 
 // Looks for an H.264 IDR slice (a NAL unit of type 5 behind a 3- or 4-byte start code) in
 // Annex-B data that may come in pieces of any size: feed the pieces in order.
@@ -88,6 +134,20 @@ struct idr_search {
     bool found = false;
 };
 void search_idr(idr_search &search, const unsigned char *data, size_t n);
+
+// Reports a scan's way through a file of `total` bytes to the callback of AVI_set_progress:
+// at(done) about every report_every bytes, finish() once at the end (done == total).
+class progress {
+public:
+    static constexpr uint64_t report_every = 4u << 20;
+    explicit progress(uint64_t total) : total_(total) {}
+    void at(uint64_t done);
+    void finish();
+
+private:
+    uint64_t total_;
+    uint64_t next_report_ = 0;
+};
 
 // Reader: what a chunk id names in an open file: 0 a video frame (the first 3 characters
 // of video_tag), 1 + t a chunk of audio track t (all 4 characters of its tag), -1 neither.

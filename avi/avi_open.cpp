@@ -2,7 +2,7 @@
 // "hdrl" list, the "movi" list and the "idx1" index, the header-list walk that takes the
 // first video stream and up to 8 audio streams, and the index (loaded, or rebuilt by
 // scanning the chunks) turned into a table of video frames and one of chunks per track.
-#include "avi_internal.h"
+#include "avi_walk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,27 +14,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using avi_detail::chunk;
 using avi_detail::chunk_stream;
+using avi_detail::file_scan;
+using avi_detail::no_end;
 using avi_detail::padded;
 using avi_detail::same_id;
+namespace strh_at = avi_detail::strh_at;
+namespace bitmap_at = avi_detail::bitmap_at;
+namespace wave_at = avi_detail::wave_at;
 
 namespace {
-
-// Offsets in an AVI file are 32-bit; a walk that gets past this point ends.
-constexpr uint64_t last_offset = 0xffffffffU;
-constexpr uint64_t no_end = UINT64_MAX;
 
 struct free_deleter {
     void operator()(void *p) const { free(p); }
 };
 using heap_bytes = std::unique_ptr<unsigned char, free_deleter>;
-
-// The file position, or no_end when the descriptor cannot tell.
-uint64_t position(int fd)
-{
-    off_t at = lseek(fd, 0, SEEK_CUR);
-    return at < 0 ? no_end : static_cast<uint64_t>(at);
-}
 
 bool seek_to(int fd, uint64_t at)
 {
@@ -47,22 +42,6 @@ uint64_t file_end(int fd)
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size)
                                                       : no_end;
-}
-
-struct chunk_head {
-    unsigned char id[4];
-    uint32_t size;
-};
-
-// Reads an 8-byte chunk head at the current position; false at the end of the file.
-bool read_head(int fd, chunk_head &head)
-{
-    unsigned char raw[8];
-    if (read_fully(fd, raw, sizeof raw) != 8)
-        return false;
-    memcpy(head.id, raw, 4);
-    head.size = get_u32_le(raw + 4);
-    return true;
 }
 
 // A span of the header-list copy. Fields that the span is too short to hold read as 0,
@@ -101,24 +80,11 @@ struct top_level {
     bool has_index = false;
 };
 
-struct parse_failure {
-    int32_t code;
-};
-
-// Releases the handle as AVI_close_handle does and reports the failure's code.
-int fail(avi_handle *h, int32_t code)
+// Reads `size` bytes at the scan's position into a new block. A size that the rest of the
+// file cannot hold is a short read, found before anything is allocated.
+heap_bytes read_block(file_scan &s, uint64_t size, int32_t &code)
 {
-    avi_error = code;
-    AVI_close_handle(h);
-    return -1;
-}
-
-// Reads `size` bytes at the current position into a new block. A size that the rest of
-// the file cannot hold is a short read, found before anything is allocated.
-heap_bytes read_block(int fd, uint64_t size, uint64_t end, int32_t &code)
-{
-    uint64_t at = position(fd);
-    if (size > UINT32_MAX || (end != no_end && (at == no_end || at > end || size > end - at))) {
+    if (size > UINT32_MAX || (s.end() != no_end && (s.position() > s.end() || size > s.end() - s.position()))) {
         code = AVI_ERROR_READ;
         return nullptr;
     }
@@ -127,55 +93,50 @@ heap_bytes read_block(int fd, uint64_t size, uint64_t end, int32_t &code)
         code = AVI_ERROR_NO_MEMORY;
         return nullptr;
     }
-    if (static_cast<uint64_t>(read_fully(fd, block.get(), static_cast<uint32_t>(size))) != size) {
+    if (!s.read(block.get(), size)) {
         code = AVI_ERROR_READ;
         return nullptr;
     }
     return block;
 }
 
+// Whether the rest of the file holds the data of c (when its end is known).
+bool data_fits(const file_scan &s, const chunk &c)
+{
+    return s.end() == no_end || (c.at + 8 <= s.end() && padded(c.size) <= s.end() - c.at - 8);
+}
+
 // Step 2: the chunks of the top level, to the end of the file (past the end of the RIFF
 // chunk too). Keeps the last "hdrl" list and the last "idx1" chunk, notes where "movi"
-// starts. Returns 0 or an avi_error code.
-int32_t walk_top_level(avi_handle *h, uint64_t end, top_level &found)
+// starts. An "idx1" chunk longer than the rest of the file (a close cut short inside it) is
+// no index: the chunks are then found by scanning. Returns 0 or an avi_error code.
+int32_t walk_top_level(avi_handle *h, file_scan &s, top_level &found)
 {
-    int fd = h->fd;
-    chunk_head head;
-    while (position(fd) <= last_offset && read_head(fd, head)) {
-        uint64_t size = padded(head.size);
-        if (same_id(head.id, "LIST")) {
-            if (head.size < 4)  // a list that cannot hold its own type: the walk ends
-                break;
-            unsigned char type[4];
-            if (read_fully(fd, type, 4) != 4)
-                return AVI_ERROR_READ;
-            uint64_t remaining = size - 4;
-            if (same_id(type, "hdrl")) {
-                int32_t code = 0;
-                found.header_list_at = position(fd);
-                found.header_list = read_block(fd, remaining, end, code);
-                if (!found.header_list)
-                    return code;
-                found.header_list_size = remaining;
-                continue;
-            }
-            if (same_id(type, "movi"))
-                h->movi_offset = static_cast<int32_t>(position(fd));
-            if (!skip_forward(fd, remaining))
-                break;
-        } else if (same_id(head.id, "idx1")) {
-            int32_t code = 0;
-            heap_bytes block = read_block(fd, size, end, code);
+    chunk c;
+    avi_detail::walk_step step;
+    while ((step = next_chunk(s, c)) == avi_detail::walk_step::chunk) {
+        int32_t code = 0;
+        if (c.is_list && same_id(c.type, "hdrl")) {
+            found.header_list_at = s.position();
+            found.header_list = read_block(s, padded(c.size) - 4, code);
+            if (!found.header_list)
+                return code;
+            found.header_list_size = padded(c.size) - 4;
+        } else if (c.is_list && same_id(c.type, "movi")) {
+            h->movi_offset = static_cast<int32_t>(s.position());
+        } else if (!c.is_list && same_id(c.id, "idx1") && data_fits(s, c)) {
+            heap_bytes block = read_block(s, padded(c.size), code);
             if (!block)
                 return code;
             free(h->index);
             h->index = reinterpret_cast<avi_index_entry *>(block.release());
-            h->index_count = h->index_capacity = static_cast<int32_t>(size / 16);
+            h->index_count = h->index_capacity = static_cast<int32_t>(padded(c.size) / 16);
             found.has_index = true;
-        } else if (!skip_forward(fd, size)) {
-            break;
         }
+        avi_detail::skip_chunk(s, c);
     }
+    if (step == avi_detail::walk_step::cut)
+        return AVI_ERROR_READ;
     if (!found.header_list)
         return AVI_ERROR_NO_HEADER_LIST;
     if (h->movi_offset == 0)
@@ -197,13 +158,13 @@ struct header_walk {
 void take_video_header(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
-    data.code(4, h->compressor);
-    h->video_strh_offset = static_cast<int32_t>(data_at + 4);
-    auto scale = static_cast<int32_t>(data.u32(20));
-    auto rate = static_cast<int32_t>(data.u32(24));
+    data.code(strh_at::handler, h->compressor);
+    h->video_strh_offset = static_cast<int32_t>(data_at + strh_at::handler);
+    auto scale = static_cast<int32_t>(data.u32(strh_at::scale));
+    auto rate = static_cast<int32_t>(data.u32(strh_at::rate));
     if (scale != 0)
         h->fps = static_cast<double>(rate) / scale;
-    h->video_frame_count = static_cast<int32_t>(data.u32(32));
+    h->video_frame_count = static_cast<int32_t>(data.u32(strh_at::length));
     h->video_stream_no = w.stream_counter;
     h->max_chunk_len = 0;
     w.selected = selection::video;
@@ -223,7 +184,7 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
     h->track_count = t + 1;
     avi_audio_track &track = h->tracks[t];
     // Provisional (the stream length in blocks of the first track); the index replaces it.
-    uint32_t blocks = data.u32(32);
+    uint32_t blocks = data.u32(strh_at::length);
     track.byte_count = static_cast<int32_t>(blocks * static_cast<uint32_t>(AVI_audio_block_size(h, 0)));
     track.stream_no = w.stream_counter;
     track.strh_offset = static_cast<int32_t>(data_at);
@@ -235,7 +196,7 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
 void take_video_format(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
-    field_view copy = data.part(0, data.u32(0));  // cut to what the chunk holds
+    field_view copy = data.part(0, data.u32(bitmap_at::size));  // cut to what the chunk holds
     free(h->video_format);
     h->video_format = nullptr;
     if (copy.size > 0) {
@@ -243,10 +204,10 @@ void take_video_format(header_walk &w, field_view data, uint64_t data_at)
         if (h->video_format)
             memcpy(h->video_format, copy.data, copy.size);
     }
-    h->width = static_cast<int32_t>(data.u32(4));
-    h->height = static_cast<int32_t>(data.u32(8));
-    h->video_strf_offset = static_cast<int32_t>(data_at + 16);
-    data.code(16, h->video_compression);
+    h->width = static_cast<int32_t>(data.u32(bitmap_at::width));
+    h->height = static_cast<int32_t>(data.u32(bitmap_at::height));
+    h->video_strf_offset = static_cast<int32_t>(data_at + bitmap_at::compression);
+    data.code(bitmap_at::compression, h->video_compression);
     w.video_format_seen = true;
 }
 
@@ -256,7 +217,7 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
     int32_t t = h->current_track;
-    size_t copy_size = 20 + size_t{data.u16(16)};
+    size_t copy_size = 20 + size_t{data.u16(wave_at::extra_size)};
     auto *copy = static_cast<unsigned char *>(calloc(1, copy_size));
     if (copy) {
         field_view there = data.part(0, copy_size);
@@ -265,11 +226,11 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
         h->track_formats[t] = copy;
     }
     avi_audio_track &track = h->tracks[t];
-    track.format = data.u16(0);
-    track.channels = data.u16(2);
-    track.rate = static_cast<int32_t>(data.u32(4));
-    track.bitrate = static_cast<int32_t>(data.u32(8) * 8U / 1000U);
-    track.bits = data.u16(14);
+    track.format = data.u16(wave_at::tag);
+    track.channels = data.u16(wave_at::channels);
+    track.rate = static_cast<int32_t>(data.u32(wave_at::rate));
+    track.bitrate = static_cast<int32_t>(data.u32(wave_at::byte_rate) * 8U / 1000U);
+    track.bits = data.u16(wave_at::bits);
     track.strf_offset = static_cast<int32_t>(data_at);
 }
 
@@ -293,9 +254,9 @@ int32_t walk_header_list(avi_handle *h, const top_level &found)
         selection was = w.selected;
         w.selected = selection::none;
         if (list.has_code(p, "strh")) {
-            if (data.has_code(0, "vids") && !w.video_taken)
+            if (data.has_code(strh_at::type, "vids") && !w.video_taken)
                 take_video_header(w, data, data_at);
-            else if (data.has_code(0, "auds") && !take_audio_header(w, data, data_at))
+            else if (data.has_code(strh_at::type, "auds") && !take_audio_header(w, data, data_at))
                 return -1;
             w.stream_counter += 1;
         } else if (list.has_code(p, "strf")) {
@@ -329,23 +290,43 @@ void make_tags(avi_handle *h)
 // True when the 8 bytes at `at` are the head of the chunk that `entry` describes. A head
 // that would lie past the end of the file does not match; a read that fails inside the
 // file is an error (code set).
-bool head_matches(int fd, uint64_t at, uint64_t end, const avi_index_entry &entry, int32_t &code)
+bool head_matches(file_scan &s, uint64_t at, const avi_index_entry &entry, int32_t &code)
 {
-    if (end != no_end && (at > end || end - at < 8))
+    if (s.end() != no_end && (at > s.end() || s.end() - at < 8))
         return false;
-    chunk_head head;
-    if (!seek_to(fd, at) || !read_head(fd, head)) {
+    unsigned char head[8];
+    if (!s.read_at(at, head, sizeof head)) {
         code = AVI_ERROR_READ;
         return false;
     }
-    return same_id(head.id, reinterpret_cast<const char *>(entry.chunk_id)) &&
-           head.size == get_u32_le(entry.size);
+    return same_id(head, reinterpret_cast<const char *>(entry.chunk_id)) &&
+           get_u32_le(head + 4) == get_u32_le(entry.size);
 }
 
-// Step 5: whether the loaded index holds absolute or "movi"-relative offsets, judged by
-// its first video entry. Returns the origin, AVI_INDEX_REBUILT when neither fits, or
-// sets code.
-int32_t judge_index(avi_handle *h, uint64_t end, int32_t &code)
+bool is_media_id(const unsigned char *id)
+{
+    auto lower = [](unsigned char c) { return static_cast<unsigned char>(c | 0x20); };
+    unsigned char third = lower(id[2]), fourth = lower(id[3]);
+    return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
+}
+
+// Whether the data at the scan's position, `size` bytes, holds an H.264 IDR slice. Reads
+// from the buffer piece by piece and stops at the first one found.
+bool holds_idr(file_scan &s, uint32_t size)
+{
+    avi_detail::idr_search search;
+    const unsigned char *data;
+    uint32_t n;
+    for (uint32_t left = size; left > 0 && !search.found && (n = s.look(data, left)) > 0; left -= n) {
+        avi_detail::search_idr(search, data, n);
+        s.skip(n);
+    }
+    return search.found;
+}
+
+}  // namespace
+
+int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
 {
     const avi_index_entry *first = nullptr;
     for (int32_t i = 0; i < h->index_count && !first; ++i)
@@ -356,51 +337,36 @@ int32_t judge_index(avi_handle *h, uint64_t end, int32_t &code)
         return 0;
     }
     uint64_t offset = get_u32_le(first->offset);
-    if (head_matches(h->fd, offset, end, *first, code))
+    if (head_matches(s, offset, *first, code))
         return AVI_INDEX_ABSOLUTE;
     if (code != 0)
         return 0;
     uint64_t relative = uint64_t{static_cast<uint32_t>(h->movi_offset)} + offset - 4;
-    if (head_matches(h->fd, relative, end, *first, code))
+    if (head_matches(s, relative, *first, code))
         return AVI_INDEX_RELATIVE;
     return AVI_INDEX_REBUILT;
 }
 
-bool is_media_id(const unsigned char *id)
+int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames)
 {
-    auto lower = [](unsigned char c) { return static_cast<unsigned char>(c | 0x20); };
-    unsigned char third = lower(id[2]), fourth = lower(id[3]);
-    return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
-}
-
-}  // namespace
-
-// Step 6 (see avi_internal.h). Also used to finish a file that was never closed.
-int32_t avi_detail::rebuild_index(avi_handle *h, uint64_t end)
-{
-    int fd = h->fd;
     h->index_count = 0;
     h->max_chunk_len = 0;
-    if (!seek_to(fd, static_cast<uint32_t>(h->movi_offset)))
-        return 0;
-    chunk_head head;
-    uint64_t at;
-    while ((at = position(fd)) <= last_offset && read_head(fd, head)) {
-        if (same_id(head.id, "LIST")) {
-            if (head.size < 4 || !skip_forward(fd, 4))
+    s.move_to(static_cast<uint32_t>(h->movi_offset));
+    avi_detail::progress progress(s.end() == no_end ? 0 : s.end());
+    chunk c;
+    while (next_in_lists(s, c)) {
+        progress.at(c.at);
+        if (is_media_id(c.id)) {
+            if (s.end() != no_end && c.at + 8 + c.size > s.end())
                 break;
-            continue;
-        }
-        if (is_media_id(head.id)) {
-            if (end != no_end && at + 8 + head.size > end)
-                break;
-            if (AVI_append_index(h, reinterpret_cast<const char *>(head.id), 0,
-                                 static_cast<uint32_t>(at), head.size) != 0)
+            bool key = find_key_frames && chunk_stream(*h, c.id) == 0 && holds_idr(s, c.size);
+            if (AVI_append_index(h, reinterpret_cast<const char *>(c.id), key ? AVI_KEY_FRAME : 0,
+                                 static_cast<uint32_t>(c.at), c.size) != 0)
                 return AVI_ERROR_NO_MEMORY;
         }
-        if (!skip_forward(fd, padded(head.size)))
-            break;
+        avi_detail::skip_chunk(s, c);
     }
+    progress.finish();
     return 0;
 }
 
@@ -470,13 +436,13 @@ int32_t build_tables(avi_handle *h, uint64_t base)
 }
 
 // Steps 5 to 7: the index checked or rebuilt, then the tables. Returns 0 or a code.
-int32_t load_index(avi_handle *h, bool had_index, uint64_t end)
+int32_t load_index(avi_handle *h, bool had_index, file_scan &s)
 {
     int32_t code = 0;
-    int32_t origin = had_index ? judge_index(h, end, code) : AVI_INDEX_REBUILT;
+    int32_t origin = had_index ? avi_detail::judge_index(h, s, code) : AVI_INDEX_REBUILT;
     if (code != 0)
         return code;
-    if (origin == AVI_INDEX_REBUILT && (code = avi_detail::rebuild_index(h, end)) != 0)
+    if (origin == AVI_INDEX_REBUILT && (code = avi_detail::rebuild_index(h, s, false)) != 0)
         return code;
     h->index_origin = origin;
     uint64_t base = origin == AVI_INDEX_RELATIVE ? uint64_t{static_cast<uint32_t>(h->movi_offset)} + 4 : 8;
@@ -486,10 +452,8 @@ int32_t load_index(avi_handle *h, bool had_index, uint64_t end)
 avi_handle *new_reading_handle()
 {
     auto *h = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
-    if (!h) {
-        avi_error = AVI_ERROR_NO_MEMORY;
-        return nullptr;
-    }
+    if (!h)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY), nullptr;
     h->mode = AVI_MODE_READ;
     return h;
 }
@@ -528,15 +492,22 @@ int AVI_parse_input(avi_handle *h, int32_t with_index)
 {
     unsigned char signature[12];
     if (read_fully(h->fd, signature, sizeof signature) != 12)
-        return fail(h, AVI_ERROR_READ);
+        return avi_detail::fail(AVI_ERROR_READ, h);
     if (!same_id(signature, "RIFF") || !same_id(signature + 8, "AVI "))
-        return fail(h, AVI_ERROR_NOT_AVI);
+        return avi_detail::fail(AVI_ERROR_NOT_AVI, h);
 
-    uint64_t end = file_end(h->fd);
+    heap_bytes buffer(static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    if (!buffer)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY, h);
+    // Offsets are file offsets: the walk goes on from where the signature ends. A descriptor
+    // that cannot tell its position (a pipe) has no chunks to walk.
+    off_t start = lseek(h->fd, 0, SEEK_CUR);
+    file_scan s(h->fd, buffer.get(), avi_detail::scan_buffer_bytes,
+                start < 0 ? no_end : static_cast<uint64_t>(start), file_end(h->fd));
     top_level found;
-    int32_t code = walk_top_level(h, end, found);
+    int32_t code = walk_top_level(h, s, found);
     if (code != 0)
-        return fail(h, code);
+        return avi_detail::fail(code, h);
     code = walk_header_list(h, found);
     found.header_list.reset();
     if (code == -1) {  // a ninth audio stream: reported already, avi_error kept
@@ -544,15 +515,13 @@ int AVI_parse_input(avi_handle *h, int32_t with_index)
         return -1;
     }
     if (code != 0)
-        return fail(h, code);
+        return avi_detail::fail(code, h);
 
     make_tags(h);
-    seek_to(h->fd, static_cast<uint32_t>(h->movi_offset));
-    if (!with_index)
-        return 0;
-    if ((code = load_index(h, found.has_index, end)) != 0)
-        return fail(h, code);
-    seek_to(h->fd, static_cast<uint32_t>(h->movi_offset));
+    if (with_index && (code = load_index(h, found.has_index, s)) != 0)
+        return avi_detail::fail(code, h);
+    if (!seek_to(h->fd, static_cast<uint32_t>(h->movi_offset)))
+        return avi_detail::fail(AVI_ERROR_READ, h);
     h->video_read_pos = 0;
     return 0;
 }
@@ -567,8 +536,7 @@ avi_handle *AVI_open_input(const char *path, int32_t with_index)
         int cause = errno;
         free(h);
         errno = cause;
-        avi_error = AVI_ERROR_OPEN;
-        return nullptr;
+        return avi_detail::fail(AVI_ERROR_OPEN), nullptr;
     }
     return parsed(h, with_index);
 }

@@ -1,10 +1,13 @@
 // Reading an open AVI file: field queries, frame and chunk lookups by number, video frames
 // in index order, audio by byte position across chunks or chunk by chunk, and a scan that
-// returns the next chunk in file order without the index. Also the writer's bit-rate setter.
-#include "avi_internal.h"
+// returns the next chunk in file order without the index.
+#include "avi_walk.h"
+
+#include <new>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <unistd.h>
 
 using avi_detail::chunk_stream;
@@ -16,16 +19,12 @@ namespace {
 // A reading operation on a writing handle is refused with 7.
 bool refuse_writing_handle(const avi_handle *h)
 {
-    if (h->mode != AVI_MODE_WRITE)
-        return false;
-    avi_error = AVI_ERROR_NOT_PERMITTED;
-    return true;
+    return h->mode == AVI_MODE_WRITE && avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
 }
 
 bool refuse(int32_t code)
 {
-    avi_error = code;
-    return true;
+    return avi_detail::fail(code);
 }
 
 // Both guards for operations on the video frame table.
@@ -40,10 +39,8 @@ const avi_audio_track *readable_track(const avi_handle *h)
     if (refuse_writing_handle(h))
         return nullptr;
     if (h->current_track < 0 || h->current_track >= h->track_count ||
-        !h->tracks[h->current_track].chunk_table) {
-        avi_error = AVI_ERROR_NEEDS_INDEX;
-        return nullptr;
-    }
+        !h->tracks[h->current_track].chunk_table)
+        return avi_detail::fail(AVI_ERROR_NEEDS_INDEX), nullptr;
     return &h->tracks[h->current_track];
 }
 
@@ -60,10 +57,7 @@ bool in_range(int32_t n, int32_t count)
 // Reads n bytes at a file offset. False (avi_error 3) when the seek fails or the read is short.
 bool read_or_fail(int fd, uint64_t at, void *buffer, uint32_t n)
 {
-    if (read_at(fd, at, buffer, n))
-        return true;
-    avi_error = AVI_ERROR_READ;
-    return false;
+    return read_at(fd, at, buffer, n) || !avi_detail::fail(AVI_ERROR_READ);
 }
 
 // The chunk entry at the track's read position; the all-zero entry that ends the table
@@ -143,7 +137,8 @@ int AVI_rewind(avi_handle *h)
 {
     if (refuse_writing_handle(h))
         return -1;
-    lseek(h->fd, static_cast<off_t>(static_cast<uint32_t>(h->movi_offset)), SEEK_SET);
+    if (lseek(h->fd, static_cast<off_t>(static_cast<uint32_t>(h->movi_offset)), SEEK_SET) < 0)
+        return avi_detail::fail(AVI_ERROR_READ);
     h->video_read_pos = 0;
     return 0;
 }
@@ -188,10 +183,8 @@ int32_t AVI_read_video_frame(avi_handle *h, void *buffer, int32_t capacity, int3
     const avi_video_frame_entry &e = h->video_frame_table[h->video_read_pos];
     if (key_frame)
         *key_frame = e.flags == AVI_KEY_FRAME;
-    if (capacity < 0 || e.length > static_cast<uint32_t>(capacity)) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
+    if (capacity < 0 || e.length > static_cast<uint32_t>(capacity))
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     if (!read_or_fail(h->fd, e.offset, buffer, e.length))
         return -1;
     h->video_read_pos += 1;
@@ -246,10 +239,8 @@ int32_t AVI_next_audio_chunk(avi_handle *h, void *buffer)
         return static_cast<int32_t>(std::clamp<int64_t>(left, INT32_MIN, INT32_MAX));
     if (left <= 0)
         return 0;
-    if (left > INT32_MAX) {  // cannot be returned as a length
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
+    if (left > INT32_MAX)  // cannot be returned as a length
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     if (!read_or_fail(h->fd, uint64_t{c.offset} + static_cast<uint32_t>(offset), buffer,
                  static_cast<uint32_t>(left)))
         return -1;
@@ -258,55 +249,76 @@ int32_t AVI_next_audio_chunk(avi_handle *h, void *buffer)
     return static_cast<int32_t>(left);
 }
 
+namespace {
+
+// The handle's file-order walk, made at the first call. Null (avi_error 8) without memory.
+avi_detail::file_scan *file_order_scan(avi_handle *h)
+{
+    if (!h->file_order) {
+        auto *order = static_cast<avi_file_order *>(malloc(sizeof(avi_file_order)));
+        if (!order)
+            return avi_detail::fail(AVI_ERROR_NO_MEMORY), nullptr;
+        // No known end: a file that grows while it is read is read on.
+        new (&order->scan) avi_detail::file_scan(h->fd, order->buffer, avi_file_order::buffer_bytes,
+                                                 0, avi_detail::no_end);
+        h->file_order = order;
+    }
+    return &h->file_order->scan;
+}
+
+// The walk of AVI_read_next_chunk from the scan's position on.
+int next_chunk_in_file_order(const avi_handle *h, avi_detail::file_scan &s, void *video,
+                             int32_t video_capacity, void *audio, int32_t audio_capacity,
+                             int32_t *length, int32_t &video_chunks)
+{
+    const avi_audio_track *track =
+        in_range(h->current_track, h->track_count) ? &h->tracks[h->current_track] : nullptr;
+    avi_detail::chunk c;
+    while (avi_detail::next_in_lists(s, c)) {
+        // The padded length is reported as an int32: a size whose padded length does not fit
+        // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
+        if (c.size >= 0x7fffffffU)
+            return 0;
+        auto n = static_cast<int32_t>(padded(c.size));
+        bool is_video = same_id(c.id, h->video_tag, 3);
+        bool is_audio = !is_video && track && same_id(c.id, track->tag, 4);
+        if (!is_video && !is_audio) {
+            avi_detail::skip_chunk(s, c);
+            continue;
+        }
+        *length = n;
+        video_chunks += is_video;
+        if (n > (is_video ? video_capacity : audio_capacity)) {
+            avi_detail::skip_chunk(s, c);
+            return is_video ? -1 : -2;
+        }
+        if (!s.read(is_video ? video : audio, static_cast<uint32_t>(n)))
+            return 0;
+        return is_video ? 1 : 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The walk goes on from the descriptor's file position, which the table reads move too, and
+// leaves it after the chunk returned or skipped, as an unbuffered walk would. Bytes already in
+// the buffer are not read again when the position comes back into them.
 int AVI_read_next_chunk(avi_handle *h, void *video, int32_t video_capacity, void *audio,
                         int32_t audio_capacity, int32_t *length)
 {
     if (h->mode == AVI_MODE_WRITE)
         return 0;
-    const avi_audio_track *track =
-        in_range(h->current_track, h->track_count) ? &h->tracks[h->current_track] : nullptr;
-    for (;;) {
-        unsigned char head[8];
-        if (read_fully(h->fd, head, sizeof head) != 8)
-            return 0;
-        uint32_t size = get_u32_le(head + 4);
-        if (same_id(head, "LIST")) {
-            if (size < 4 || !skip_forward(h->fd, 4))  // enter the list ("rec ")
-                return 0;
-            continue;
-        }
-        // The padded length is reported as an int32: a size whose padded length does not fit
-        // (0x7fffffff pads to 0x80000000) has no length to report, and the walk ends here.
-        if (size >= 0x7fffffffU)
-            return 0;
-        auto n = static_cast<int32_t>(padded(size));
-        bool is_video = same_id(head, h->video_tag, 3);
-        bool is_audio = !is_video && track && same_id(head, track->tag, 4);
-        if (!is_video && !is_audio) {
-            if (!skip_forward(h->fd, static_cast<uint32_t>(n)))
-                return 0;
-            continue;
-        }
-        *length = n;
-        if (is_video)
-            h->video_read_pos += 1;
-        int32_t capacity = is_video ? video_capacity : audio_capacity;
-        if (n > capacity) {
-            skip_forward(h->fd, static_cast<uint32_t>(n));
-            return is_video ? -1 : -2;
-        }
-        if (read_fully(h->fd, is_video ? video : audio, static_cast<uint32_t>(n)) != n)
-            return 0;
-        return is_video ? 1 : 2;
-    }
-}
-
-int AVI_set_track_bitrate(avi_handle *h, int32_t kbps)
-{
-    if (h->mode == AVI_MODE_READ) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
-    h->tracks[h->current_track].bitrate = kbps;
-    return 0;
+    avi_detail::file_scan *s = file_order_scan(h);
+    off_t at = lseek(h->fd, 0, SEEK_CUR);
+    if (!s || at < 0)
+        return 0;
+    s->move_to(static_cast<uint64_t>(at));
+    int32_t video_chunks = 0;
+    int kind = next_chunk_in_file_order(h, *s, video, video_capacity, audio, audio_capacity, length,
+                                        video_chunks);
+    h->video_read_pos += video_chunks;
+    if (s->position() > INT64_MAX || lseek(h->fd, static_cast<off_t>(s->position()), SEEK_SET) < 0)
+        return 0;
+    return kind;
 }

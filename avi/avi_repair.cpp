@@ -3,7 +3,7 @@
 // away, H.264 key frames are found again in the data, and the close then appends the
 // "idx1" index and writes the final header in place. Finished files and files of other
 // writers are never written.
-#include "avi_internal.h"
+#include "avi_walk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,53 +14,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using avi_detail::file_scan;
 using avi_detail::padded;
 using avi_detail::same_id;
 
 namespace {
 
-constexpr uint64_t first_chunk_at = AVI_HEADER_BYTES;  // where this writer's chunks begin
-
-// Whether the reader takes the file's "idx1" index as it stands (rather than rebuilding it).
-// Leaves avi_error as it was: a refusal here is an answer, not a failure.
-bool reader_accepts_index(const char *path)
-{
-    int32_t error_before = avi_error;
-    int cause = errno;
-    avi_handle *h = AVI_open_input(path, 1);
-    bool accepted = h && (h->index_origin == AVI_INDEX_ABSOLUTE ||
-                          h->index_origin == AVI_INDEX_RELATIVE);
-    if (h)
-        AVI_close_handle(h);
-    avi_error = error_before;
-    errno = cause;
-    return accepted;
-}
-
 // Whether the file is as a close leaves it: the RIFF form covers the whole file (or is
 // followed by an extension part, "RIFF" "AVIX"), the "movi" size is not the placeholder, an
 // "idx1" chunk follows the "movi" list inside the form, and the reader accepts that index.
-bool is_finished(const char *path, const avi_handle &r, uint64_t file_size)
+bool is_finished(avi_handle &r, file_scan &s)
 {
+    uint64_t file_size = s.end();
     uint64_t movi_at = static_cast<uint32_t>(r.movi_offset);  // after the list type
     unsigned char riff[4], movi_size_field[4], index_head[8], next[4];
-    if (!read_at(r.fd, 4, riff, 4) || !read_at(r.fd, movi_at - 8, movi_size_field, 4))
+    if (!s.read_at(avi_detail::header_at::riff_size, riff, 4) || !s.read_at(movi_at - 8, movi_size_field, 4))
         return false;
     uint64_t riff_end = 8 + padded(get_u32_le(riff));
     uint32_t movi_size = get_u32_le(movi_size_field);
     if (movi_size == avi_detail::size_placeholder || riff_end > file_size)
         return false;
-    if (riff_end < file_size && !(read_at(r.fd, riff_end, next, 4) && same_id(next, "RIFF")))
+    if (riff_end < file_size && !(s.read_at(riff_end, next, 4) && same_id(next, "RIFF")))
         return false;
     uint64_t index_at = movi_at - 4 + padded(movi_size);
-    if (index_at + 8 > riff_end || !read_at(r.fd, index_at, index_head, 8) ||
+    if (index_at + 8 > riff_end || !s.read_at(index_at, index_head, 8) ||
         !same_id(index_head, "idx1"))
         return false;
     uint32_t index_size = get_u32_le(index_head + 4);
     if (index_at + 8 + padded(index_size) > riff_end)
         return false;
     // An empty index (a file closed without any chunk) leaves the reader nothing to judge.
-    return index_size < sizeof(avi_index_entry) || reader_accepts_index(path);
+    if (index_size < sizeof(avi_index_entry))
+        return true;
+    // Whether the reader takes the "idx1" index that the walk loaded as it stands. A
+    // refusal here is an answer, not a failure: avi_error and errno stay as they were.
+    int32_t error_before = avi_error, code = 0;
+    int cause = errno;
+    int32_t origin = avi_detail::judge_index(&r, s, code);
+    avi_error = error_before;
+    errno = cause;
+    return code == 0 && (origin == AVI_INDEX_ABSOLUTE || origin == AVI_INDEX_RELATIVE);
 }
 
 // The stream descriptions of a file opened for reading, in a writing handle's fields: what
@@ -87,12 +80,12 @@ avi_handle described_streams(const avi_handle &r)
 // Whether the header region is the one this writer writes for these streams, while
 // recording or after a close, counts and sizes apart. Only then may it be rewritten: a
 // header of another writer may hold more than this writer can describe.
-bool written_by_this_writer(const avi_handle &r, const avi_handle &streams)
+bool written_by_this_writer(const avi_handle &r, const avi_handle &streams, file_scan &s)
 {
-    if (static_cast<uint32_t>(r.movi_offset) != first_chunk_at)
+    if (r.movi_offset != avi_detail::header_at::first_chunk)
         return false;
     avi_detail::header_bytes in_file;
-    if (!read_at(r.fd, 0, in_file.data(), AVI_HEADER_BYTES))
+    if (!s.read_at(0, in_file.data(), AVI_HEADER_BYTES))
         return false;
     avi_detail::clear_count_fields(in_file, streams.track_count);
     auto matches = [&](const avi_detail::final_header_values *closed) {
@@ -117,6 +110,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
         int32_t stream = avi_detail::chunk_stream(r, e.chunk_id);
         if (stream == 0) {
             out.video_frames += 1;
+            out.key_frames += get_u32_le(e.flags) == AVI_KEY_FRAME;
         } else if (stream > 0) {
             out.audio_chunks += 1;
             bytes[stream - 1] += size;
@@ -129,77 +123,49 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
     out.data_end = data_end;
 }
 
-// Reads the header of the file on fd (owned from here on) and finds out what the file is.
-// Returns the reading handle, with the rebuilt index when the file is not finished, and
-// fills out and streams; null with avi_error set (fd closed) when the file cannot be read.
-avi_handle *examine(const char *path, int fd, avi_recovery &out, avi_handle &streams)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 12) {
-        close(fd);  // not a file, or too short to be an AVI file
-        avi_error = AVI_ERROR_NOT_AVI;
-        return nullptr;
-    }
-    out.file_size = static_cast<uint64_t>(st.st_size);
-    avi_handle *r = AVI_open_input_fd(fd, 0);
-    if (!r)
-        return nullptr;
-    streams = described_streams(*r);
-    if (is_finished(path, *r, out.file_size)) {
-        out.state = AVI_FILE_FINISHED;
-        return r;
-    }
-    int32_t code = avi_detail::rebuild_index(r, out.file_size);
-    if (code != 0) {
-        AVI_close_handle(r);
-        avi_error = code;
-        return nullptr;
-    }
-    count_chunks(*r, streams, out);
-    out.state = written_by_this_writer(*r, streams) ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
-    return r;
-}
-
 bool is_h264(const char *code)
 {
     auto *c = reinterpret_cast<const unsigned char *>(code);
     return same_id(c, "H264") || same_id(c, "X264") || same_id(c, "AVC1");
 }
 
-// Flags every video entry whose chunk holds an IDR slice as a key frame, reading each chunk
-// in pieces until one is found. Returns the key frames, or -1 with avi_error 8 or 3.
-int32_t flag_key_frames(avi_handle &r)
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+
+// Reads the header of the file on fd (owned from here on) and finds out what the file is.
+// Returns the reading handle, with the index rebuilt by one scan (key frames flagged for
+// H.264) when the file is not finished, and fills out and streams; null with avi_error set
+// (fd closed) when the file cannot be read.
+avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
 {
-    constexpr uint32_t piece_bytes = 64 * 1024;
-    std::unique_ptr<unsigned char, decltype(&free)> piece(
-        static_cast<unsigned char *>(malloc(piece_bytes)), &free);
-    if (!piece) {
-        avi_error = AVI_ERROR_NO_MEMORY;
-        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 12) {
+        close(fd);  // not a file, or too short to be an AVI file
+        return avi_detail::fail(AVI_ERROR_NOT_AVI), nullptr;
     }
-    int32_t keys = 0;
-    for (int32_t i = 0; i < r.index_count; ++i) {
-        avi_index_entry &e = r.index[i];
-        if (avi_detail::chunk_stream(r, e.chunk_id) != 0)
-            continue;
-        uint64_t data_at = uint64_t{get_u32_le(e.offset)} + 8;
-        uint32_t size = get_u32_le(e.size);
-        avi_detail::idr_search search;
-        for (uint32_t done = 0; done < size && !search.found;) {
-            uint32_t n = std::min(piece_bytes, size - done);
-            if (!read_at(r.fd, data_at + done, piece.get(), n)) {
-                avi_error = AVI_ERROR_READ;
-                return -1;
-            }
-            avi_detail::search_idr(search, piece.get(), n);
-            done += n;
-        }
-        if (search.found) {
-            put_u32_le(e.flags, AVI_KEY_FRAME);
-            keys += 1;
-        }
+    std::unique_ptr<unsigned char, free_deleter> buffer(
+        static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    if (!buffer || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return avi_detail::fail(buffer ? AVI_ERROR_READ : AVI_ERROR_NO_MEMORY), nullptr;
     }
-    return keys;
+    out.file_size = static_cast<uint64_t>(st.st_size);
+    avi_handle *r = AVI_open_input_fd(fd, 0);
+    if (!r)
+        return nullptr;
+    streams = described_streams(*r);
+    file_scan s(r->fd, buffer.get(), avi_detail::scan_buffer_bytes, 0, out.file_size);
+    if (is_finished(*r, s)) {
+        out.state = AVI_FILE_FINISHED;
+        return r;
+    }
+    int32_t code = avi_detail::rebuild_index(r, s, is_h264(streams.compressor));
+    if (code != 0)
+        return avi_detail::fail(code, r), nullptr;
+    count_chunks(*r, streams, out);
+    out.state = written_by_this_writer(*r, streams, s) ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
+    return r;
 }
 
 // The writing handle that finishes the file: the stream descriptions and counts, and the
@@ -207,11 +173,8 @@ int32_t flag_key_frames(avi_handle &r)
 avi_handle *take_over(avi_handle *r, const avi_handle &streams, uint32_t data_end)
 {
     auto *w = static_cast<avi_handle *>(malloc(sizeof(avi_handle)));
-    if (!w) {
-        AVI_close_handle(r);
-        avi_error = AVI_ERROR_NO_MEMORY;
-        return nullptr;
-    }
+    if (!w)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY, r), nullptr;
     *w = streams;
     w->fd = r->fd;
     w->index = r->index;
@@ -235,37 +198,35 @@ int open_for_repair(const char *path, bool &writable, int &refusal)
         fd = open(path, O_RDONLY);
     if (fd < 0) {
         errno = refusal;
-        avi_error = AVI_ERROR_OPEN;
+        return avi_detail::fail(AVI_ERROR_OPEN);
     }
     return fd;
 }
 
-// Refuses to go on with a reading handle: releases it and reports code.
-int refuse(avi_handle *r, int32_t code)
+// Examines the file on fd, which it closes; -1 with avi_error 2 for no descriptor.
+int examine_owned_fd(int fd, avi_recovery *out)
 {
-    int cause = errno;
+    *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
+    if (fd < 0)
+        return avi_detail::fail(AVI_ERROR_OPEN);
+    avi_handle streams{};
+    avi_handle *r = examine(fd, *out, streams);
+    if (!r)
+        return -1;
     AVI_close_handle(r);
-    errno = cause;
-    avi_error = code;
-    return -1;
+    return 0;
 }
 
 }  // namespace
 
 int AVI_examine_file(const char *path, avi_recovery *out)
 {
-    *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) {
-        avi_error = AVI_ERROR_OPEN;
-        return -1;
-    }
-    avi_handle streams{};
-    avi_handle *r = examine(path, fd, *out, streams);
-    if (!r)
-        return -1;
-    AVI_close_handle(r);
-    return 0;
+    return examine_owned_fd(open(path, O_RDONLY), out);
+}
+
+int AVI_examine_fd(int fd, avi_recovery *out)
+{
+    return examine_owned_fd(dup(fd), out);  // the reading handle closes what it is given
 }
 
 int AVI_repair_file(const char *path, avi_recovery *out)
@@ -277,7 +238,7 @@ int AVI_repair_file(const char *path, avi_recovery *out)
     if (fd < 0)
         return -1;
     avi_handle streams{};
-    avi_handle *r = examine(path, fd, *out, streams);
+    avi_handle *r = examine(fd, *out, streams);
     if (!r)
         return -1;
     if (out->state == AVI_FILE_FINISHED) {
@@ -285,28 +246,22 @@ int AVI_repair_file(const char *path, avi_recovery *out)
         return 1;
     }
     if (out->state == AVI_FILE_OTHER)
-        return refuse(r, AVI_ERROR_NOT_PERMITTED);
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED, r);
     if (!writable) {
         errno = refusal;
-        return refuse(r, AVI_ERROR_OPEN);
+        return avi_detail::fail(AVI_ERROR_OPEN, r);
     }
     // The close appends 8 + 16 bytes per entry; this writer never let a file pass the limit.
     if (out->data_end + 8 + uint64_t{16} * static_cast<uint32_t>(r->index_count) >
         avi_detail::size_limit)
-        return refuse(r, AVI_ERROR_SIZE_LIMIT);
-    if (is_h264(streams.compressor)) {
-        int32_t keys = flag_key_frames(*r);
-        if (keys < 0)
-            return refuse(r, avi_error);
-        out->key_frames = keys;
-    }
+        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT, r);
 
     // Cut at the end of the last whole chunk (or supply the pad byte that a chunk of odd
     // length was still missing); the close then writes the index there and the header.
     auto data_end = static_cast<uint32_t>(out->data_end);
     if (ftruncate(r->fd, static_cast<off_t>(data_end)) != 0 ||
         lseek(r->fd, static_cast<off_t>(data_end), SEEK_SET) < 0)
-        return refuse(r, AVI_ERROR_WRITE);
+        return avi_detail::fail(AVI_ERROR_WRITE, r);
     avi_handle *w = take_over(r, streams, data_end);
     return w ? AVI_close_handle(w) : -1;
 }

@@ -1,4 +1,4 @@
-// What the reader and repair benchmarks share: the test clip cut into access units, an
+// What the reader and scan benchmarks share: the test clip cut into access units, an
 // hour's recording made of them (90 000 frames, two 20 ms audio chunks after each) written
 // through our writer, a stopwatch and the report of a failed step.
 #pragma once

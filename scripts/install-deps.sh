@@ -7,7 +7,8 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
   [test]="ffmpeg util-linux"
-  [fuzz]="clang libclang-rt-14-dev"
+  [fuzz]="clang libclang-rt-14-dev llvm-14"
+  [bench]="ffmpeg strace"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [tidy]="clang-tidy"

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -230,4 +231,27 @@ TEST(avi_bytes, whole_buffer_reads_and_writes_stop_only_at_the_end_or_an_error)
     EXPECT_EQ(le[3], 0x12);
     EXPECT_EQ(get_u32_le(le), 0x12345678u);
     EXPECT_EQ(get_u16_le(le), 0x5678u);
+}
+
+TEST_F(writer_test, a_close_that_cannot_cut_the_bytes_of_a_failed_write_says_so)
+{
+    // Bytes of a chunk that failed part-way lie past the data, and the file may not shrink
+    // (a sealed memory file): the index and header are written, the close reports 6.
+    AVI_define_video(handle, 320, 240, 25.0, "H264");
+    ASSERT_EQ(AVI_put_video_frame(handle, "key!", 4, 1), 0);
+    bytes b = current_bytes();
+    b.resize(b.size() + 100, 'x');
+    int fd = memfd_create("cut", MFD_ALLOW_SEALING);
+    if (fd < 0)
+        GTEST_SKIP() << "memfd_create is not available here: " << strerror(errno);
+    ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    ASSERT_EQ(fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    ASSERT_GE(lseek(fd, handle->write_offset, SEEK_SET), 0);
+    ASSERT_GE(dup2(fd, handle->fd), 0);
+    close(fd);
+    avi_error = 0;
+    EXPECT_EQ(AVI_close_handle(handle), -1);
+    handle = nullptr;
+    EXPECT_EQ(avi_error, AVI_ERROR_CLOSE);
+    EXPECT_STREQ(AVI_error_text(), "mirvo-avi - Error closing AVI file - Operation not permitted");
 }

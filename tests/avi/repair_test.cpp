@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -144,6 +148,11 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             EXPECT_EQ(examined.file_size, cut);
             EXPECT_EQ(examined.data_end, clean.closed.size() - 8 - 16 * whole.size())
                 << "the index goes where the last whole chunk ends";
+            int fd = open(cut_off.c_str(), O_RDONLY);
+            avi_recovery through_fd;
+            EXPECT_EQ(AVI_examine_fd(fd, &through_fd), 0) << AVI_error_text();
+            EXPECT_TRUE(memcmp(&through_fd, &examined, sizeof examined) == 0) << "by descriptor as by path";
+            EXPECT_EQ(close(fd), 0) << "the caller keeps its descriptor";
 
             avi_recovery repaired;
             ASSERT_EQ(AVI_repair_file(cut_off.c_str(), &repaired), 0) << AVI_error_text();
@@ -155,6 +164,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             }
             EXPECT_EQ(repaired.video_frames, video);
             EXPECT_EQ(repaired.key_frames, keys);
+            EXPECT_EQ(examined.key_frames, keys) << "examine finds the key frames repair flags";
             EXPECT_EQ(repaired.audio_chunks, static_cast<int32_t>(whole.size()) - video);
             EXPECT_TRUE(unchanged_after_repair(cut_off, 1)) << "a second repair finds it finished";
         }
@@ -173,9 +183,10 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
             without_repeats.push_back(p);
     recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, without_repeats);
     bytes b = clean.closed;
-    size_t data_end = u32_at(b, 2040) + 2044;
+    size_t data_end = u32_at(b, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     b.resize(data_end);
-    for (auto [at, value] : {std::pair<size_t, uint32_t>{4, static_cast<uint32_t>(data_end - 8)}, {44, 0x100}})
+    for (auto [at, value] : {std::pair<size_t, uint32_t>{avi_detail::header_at::riff_size, static_cast<uint32_t>(data_end - 8)},
+                             {avi_detail::header_at::flags, 0x100}})
         for (int i = 0; i < 4; ++i)
             b[at + static_cast<size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
     std::string file = dir.file("no-index.avi");
@@ -184,6 +195,84 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
     avi_recovery found;
     ASSERT_EQ(AVI_repair_file(file.c_str(), &found), 0) << AVI_error_text();
     EXPECT_TRUE(read_file(file) == clean.closed);
+}
+
+TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finished_again)
+{
+    // The final header reached the card, the index did not all get there.
+    temp_dir dir;
+    std::vector<piece> pieces = clip_pieces(40, 2), chunks;
+    for (const piece &p : pieces)
+        if (!p.repeat)
+            chunks.push_back(p);
+    recording full = write_pieces(dir.file("full.avi"), {25.0, 2}, pieces);
+    recording clean = write_pieces(dir.file("clean.avi"), {25.0, 2}, chunks);
+    ASSERT_FALSE(HasFailure());
+    size_t index_at = u32_at(full.closed, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
+    int32_t video = 0, keys = 0;
+    for (const piece &p : chunks) {
+        video += p.track < 0;
+        keys += p.track < 0 && p.key;
+    }
+    for (size_t cut : {index_at + 8, index_at + 8 + 16 * 20 + 7, full.closed.size() - 16}) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        std::string file = dir.file("cut.avi");
+        write_file(file, bytes(full.closed.begin(), full.closed.begin() + static_cast<long>(cut)));
+        avi_handle *h = AVI_open_input(file.c_str(), 1);
+        ASSERT_NE(h, nullptr) << AVI_error_text();
+        EXPECT_EQ(AVI_index_origin(h), AVI_INDEX_REBUILT);
+        EXPECT_EQ(AVI_frame_count(h), video);
+        AVI_close_handle(h);
+
+        avi_recovery examined, repaired;
+        ASSERT_EQ(AVI_examine_file(file.c_str(), &examined), 0) << AVI_error_text();
+        EXPECT_EQ(examined.state, AVI_FILE_CUT_OFF);
+        EXPECT_EQ(examined.key_frames, keys);
+        ASSERT_EQ(AVI_repair_file(file.c_str(), &repaired), 0) << AVI_error_text();
+        EXPECT_TRUE(read_file(file) == clean.closed) << "not the bytes of a clean close";
+        EXPECT_EQ(repaired.video_frames, video);
+    }
+}
+
+TEST(repair, long_scans_report_their_progress_up_to_the_whole_file)
+{
+    temp_dir dir;
+    std::vector<piece> pieces;
+    for (int f = 0; f < 400; ++f)
+        pieces.push_back({-1, bytes(30000, static_cast<unsigned char>(f)), f % 25 == 0});
+    recording r = write_pieces(dir.file("big.avi"), {25.0, 0}, pieces);
+    std::string file = dir.file("cut.avi");
+    write_file(file, r.before_close);
+
+    struct report {
+        uint64_t done, total;
+    };
+    std::vector<report> reports;
+    AVI_set_progress([](uint64_t done, uint64_t total, void *arg) {
+        static_cast<std::vector<report> *>(arg)->push_back({done, total});
+    }, &reports);
+    avi_recovery found;
+    auto rebuilding_open = [&] { AVI_close_handle(AVI_open_input(file.c_str(), 1)); };
+    auto examine = [&] { AVI_examine_file(file.c_str(), &found); };
+    auto repair = [&] { AVI_repair_file(file.c_str(), &found); };
+    for (auto scan : std::vector<std::function<void()>>{rebuilding_open, examine, repair}) {
+        uint64_t size = r.before_close.size();
+        reports.clear();
+        scan();
+        ASSERT_GE(reports.size(), size / (8u << 20) + 1) << "about every few MB";
+        for (size_t i = 0; i < reports.size(); ++i) {
+            EXPECT_EQ(reports[i].total, size);
+            EXPECT_LE(reports[i].done, size);
+            if (i > 0) {
+                EXPECT_GE(reports[i].done, reports[i - 1].done);
+            }
+        }
+        EXPECT_EQ(reports.back().done, size) << "the end is reported";
+    }
+    AVI_set_progress(nullptr, nullptr);
+    reports.clear();
+    examine();
+    EXPECT_TRUE(reports.empty()) << "null turns it off";
 }
 
 TEST(repair, finished_files_are_left_byte_for_byte_and_said_to_be_finished)
@@ -233,7 +322,7 @@ TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_un
     // This writer's header with another frame rate scale: not what this writer writes.
     recording ours = write_pieces(dir.file("ours.avi"), {25.0, 1}, clip_pieces(5, 1));
     bytes other_scale(ours.before_close);
-    other_scale[128] = 1;
+    other_scale[avi_detail::header_at::video_strh_data + avi_detail::strh_at::scale] = 1;
     cases.push_back({"scale.avi", other_scale, AVI_ERROR_NOT_PERMITTED});
 
     for (const refused &c : cases) {

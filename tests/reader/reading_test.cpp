@@ -123,6 +123,32 @@ TEST_F(reading, file_order_skips_chunks_larger_than_the_buffers)
     EXPECT_EQ(AVI_read_next_chunk(h.get(), video.data(), 2, audio.data(), 64, &length), 0);
 }
 
+TEST_F(reading, file_order_goes_on_from_the_file_position_that_every_read_shares)
+{
+    bytes video(64), audio(128);
+    int32_t length = 0;
+    auto next = [&] { return AVI_read_next_chunk(h.get(), video.data(), 64, audio.data(), 128, &length); };
+    auto position = [&] { return lseek(h->fd, 0, SEEK_CUR); };
+    auto m = static_cast<off_t>(movi_at(1));
+    EXPECT_EQ(next(), 1);
+    EXPECT_EQ(position(), m + 14) << "after the chunk returned";
+    EXPECT_EQ(next(), 2);
+    EXPECT_EQ(length, 100);
+    // A table read moves the position; file order goes on after the frame it read.
+    ASSERT_EQ(AVI_seek_video_frame(h.get(), 1), 0);
+    EXPECT_EQ(AVI_read_video_frame(h.get(), video.data(), 64, nullptr), 6);
+    EXPECT_EQ(next(), 2);
+    EXPECT_EQ(std::string(audio.begin(), audio.begin() + 50), std::string(50, 'q'));
+    EXPECT_EQ(position(), m + 194);
+    // So does the caller's own seek, also back into bytes read before.
+    ASSERT_EQ(lseek(h->fd, m + 14, SEEK_SET), m + 14);
+    EXPECT_EQ(next(), 2);
+    EXPECT_EQ(std::string(audio.begin(), audio.begin() + 100), std::string(100, 'p'));
+    ASSERT_EQ(AVI_rewind(h.get()), 0);
+    EXPECT_EQ(next(), 1);
+    EXPECT_EQ(std::string(video.begin(), video.begin() + 5), "AAAAA");
+}
+
 TEST(reading_guards, writing_handles_files_without_audio_and_setters)
 {
     temp_dir dir;
