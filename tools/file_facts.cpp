@@ -93,6 +93,7 @@ file_facts gather_facts(input_file &in)
     v.frames = AVI_frame_count(h);
     v.duration = v.fps > 0 ? v.frames / v.fps : 0.0;
     count_frames(h, v);
+    v.key_flags_known = AVI_index_origin(h) != AVI_INDEX_REBUILT;
     if (v.duration > 0)
         v.bit_rate = static_cast<double>(v.bytes) * 8 / v.duration;
     v.h264 = is_h264(v.codec) || is_h264(h->compressor);

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace mirvo_avi {
 namespace {
@@ -143,6 +145,10 @@ void add_state(json &d, const avi_recovery &found)
 
 void print_key_frames(const video_facts &v)
 {
+    if (!v.key_flags_known) {
+        printf("key frames:    spacing not known: the index was rebuilt, and flags none\n");
+        return;
+    }
     if (v.key_interval_max == 0) {
         printf("key frames:    fewer than two, no interval\n");
         return;
@@ -229,14 +235,23 @@ int run(int argc, char **argv)
     int fd = open_regular_file(path, in.size);
     if (fd < 0)
         return exit_failed;
+    // One descriptor for both looks: what the file is (a scan of a cut-off recording), then
+    // its streams and index (a second scan when the index is rebuilt).
     progress_meter meter(path);
+    AVI_set_progress(progress_meter::module_callback, &meter);
     avi_recovery found{};
     bool examined = false;
     avi_error = AVI_ERROR_NONE;
-    holding_back_messages([&] { examined = AVI_examine_file(path.c_str(), &found) == 0; });
+    holding_back_messages([&] { examined = AVI_examine_fd(fd, &found) == 0; });
     bool cut_off = examined && found.state == AVI_FILE_CUT_OFF;
     std::string held_back;
-    in.handle.reset(open_input_fd_quietly(fd, held_back));
+    if (lseek(fd, 0, SEEK_SET) == 0) {
+        in.handle.reset(open_input_fd_quietly(fd, held_back));
+    } else {
+        held_back = std::string("cannot go back to its start: ") + strerror(errno);
+        close(fd);
+    }
+    AVI_set_progress(nullptr, nullptr);
     meter.finish();
     if (!in.handle && !cut_off)  // a recording cut off before its first frame has nothing to describe
         return report(path, module_reason(held_back, "cannot be read as an AVI file"));
@@ -245,6 +260,8 @@ int run(int argc, char **argv)
     facts.size = in.size;
     if (in.handle)
         facts = gather_facts(in);
+    if (cut_off && facts.index_origin == AVI_INDEX_REBUILT)
+        facts.video.key_frames = found.key_frames;  // a rebuilt index flags none; the scan found them
     if (as_json) {
         json d = in.handle ? describe(facts, path) : json{{"file", as_utf8(path)}, {"size", in.size}};
         if (examined)

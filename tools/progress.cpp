@@ -50,6 +50,8 @@ void progress_meter::update(uint64_t done, uint64_t total)
 {
     if (fd_ < 0)
         return;
+    if (done < done_)  // a scan that starts again from 0: one more pass over the file
+        earlier_passes_ += done_;
     done_ = done;
     total_ = total;
     uint64_t now = now_ns();
@@ -64,8 +66,9 @@ void progress_meter::show(uint64_t done, uint64_t total)
     double seconds = static_cast<double>(now_ns() - started_ns_) / 1e9;
     double percent = total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0;
     char state[96];
+    double bytes = static_cast<double>(earlier_passes_ + done);
     snprintf(state, sizeof state, ": %5.1f%%  %.1f MB/s", percent > 100.0 ? 100.0 : percent,
-             seconds > 0 ? static_cast<double>(done) / 1e6 / seconds : 0.0);
+             seconds > 0 ? bytes / 1e6 / seconds : 0.0);
     std::string line = label_ + state;
     size_t width = line.size();
     if (width < shown_width_)

@@ -19,6 +19,8 @@ public:
     progress_meter(const progress_meter &) = delete;
     progress_meter &operator=(const progress_meter &) = delete;
 
+    // done of total bytes; a done below the last one starts a new pass (the percentage is the
+    // pass's, the rate counts every pass).
     void update(uint64_t done, uint64_t total);
     // Shows the last state (100 % when done reached total) and wipes the line.
     void finish();
@@ -32,6 +34,7 @@ private:
     std::string label_;
     int fd_ = -1;  // a copy of standard error's descriptor, or -1 when not shown
     uint64_t started_ns_ = 0, shown_ns_ = 0, done_ = 0, total_ = 0;
+    uint64_t earlier_passes_ = 0;  // bytes of the passes before this one, for the rate
     size_t shown_width_ = 0;
 };
 

@@ -31,7 +31,9 @@ int run(int argc, char **argv)
     int result = -1;
     avi_error = AVI_ERROR_NONE;
     errno = 0;
+    AVI_set_progress(progress_meter::module_callback, &meter);
     std::string held_back = holding_back_messages([&] { result = AVI_repair_file(path.c_str(), &found); });
+    AVI_set_progress(nullptr, nullptr);
     meter.finish();
     if (result == 1) {
         printf("%s: already finished, left unchanged\n", path.c_str());

@@ -48,17 +48,23 @@ TEST(progress, a_terminal_sees_one_line_rewritten_with_the_percentage_and_the_ra
     std::string rec = dir.file("rec.avi");
     clip_recording c;
     c.frames = 100;
-    record_clip(rec, c);
+    std::string cut = dir.file("cut.avi");
+    write_file(cut, record_clip(rec, c));
     std::string f = shell_quoted(rec), mirvo_avi = program("mirvo-avi");
-    const std::string table[] = {
-        mirvo_avi + " extract " + f + " --video " + shell_quoted(dir.file("v.h264")),
-        mirvo_avi + " frames " + f + " > " + shell_quoted(dir.file("frames.txt")),
+    struct run_with_progress {
+        std::string file, command_line;
     };
-    for (const std::string &line : table) {
-        SCOPED_TRACE(line);
-        command_result r = run_on_terminal(line);
+    const run_with_progress table[] = {
+        {rec, mirvo_avi + " extract " + f + " --video " + shell_quoted(dir.file("v.h264"))},
+        {rec, mirvo_avi + " frames " + f + " > " + shell_quoted(dir.file("frames.txt"))},
+        {cut, mirvo_avi + " info " + shell_quoted(cut) + " > " + shell_quoted(dir.file("info.txt"))},
+        {cut, mirvo_avi + " repair " + shell_quoted(cut) + " > " + shell_quoted(dir.file("repair.txt"))},
+    };
+    for (const run_with_progress &t : table) {
+        SCOPED_TRACE(t.command_line);
+        command_result r = run_on_terminal(t.command_line);
         ASSERT_EQ(r.status, 0) << r.out;
-        EXPECT_NE(r.out.find("\r" + rec + ": 100.0%  "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\r" + t.file + ": 100.0%  "), std::string::npos) << r.out;
         EXPECT_NE(r.out.find(" MB/s"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find('\n'), std::string::npos) << "a line of its own: " << r.out;
         EXPECT_EQ(r.out.back(), '\r') << "the line is wiped at the end";
