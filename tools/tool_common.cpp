@@ -90,7 +90,7 @@ int parse_options(const command &cmd, int argc, char **argv, const option *own,
         std::string given = optopt > 0 && optopt < 0x80 ? std::string("-") + static_cast<char>(optopt)
                                                         : std::string(argv[optind - 1]);
         if (code == 'h') {
-            printf("usage: mirvo-avi %s\n  %s\n", cmd.usage, cmd.summary);
+            printf("usage: mirvo-avi %s\n      %s\n", cmd.usage, cmd.summary);
             return exit_ok;
         }
         if (code == option_version)
