@@ -1,30 +1,91 @@
 // mirvo-avi extract: the video frames written one after the other, as the stream was
-// stored (an H.264 Annex-B stream for our recordings), and an audio track as a WAV file.
+// stored (an H.264 Annex-B stream for our recordings), and an audio track as a WAV file;
+// either may go to standard output ("-"). Every frame and chunk is checked against the
+// file before an output is created, and an output left half-written by a failure is
+// removed.
 #include "avi/le_bytes.h"
+#include "progress.h"
 #include "tool_common.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace mirvo_avi {
 namespace {
 
 struct options {
-    std::string path, video_out, audio_out;
+    std::string video_out, audio_out;
     int32_t track = 0;
 };
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using output = std::unique_ptr<FILE, file_closer>;
+// An output file, or standard output for "-". Until kept, a regular file that it wrote is
+// removed when the output goes out of scope, so that a failure leaves no partial file
+// behind; anything else (a device, a FIFO) is never removed.
+class output {
+public:
+    explicit output(std::string name) : name_(std::move(name)) {}
+    ~output() { close_file(); }
+    output(const output &) = delete;
+    output &operator=(const output &) = delete;
 
-int output_failure(const std::string &name)
-{
-    fprintf(stderr, "%s: %s\n", name.c_str(), strerror(errno));
-    return exit_failed;
-}
+    bool to_stdout() const { return name_ == "-"; }
+
+    // Creates the file; refuses the input file itself (it would be truncated before it is read).
+    bool open(const struct stat &input)
+    {
+        if (to_stdout()) {
+            file_ = stdout;
+            return true;
+        }
+        struct stat st;
+        if (stat(name_.c_str(), &st) == 0 && st.st_dev == input.st_dev && st.st_ino == input.st_ino) {
+            report(name_, "is the file being read; give another output");
+            return false;
+        }
+        file_ = fopen(name_.c_str(), "wb");
+        if (!file_)
+            return failed();
+        removable_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+        return true;
+    }
+    bool write(const void *data, size_t n) { return fwrite(data, 1, n, file_) == n || failed(); }
+    // Makes sure that what was written arrived, and keeps it.
+    bool keep()
+    {
+        bool arrived = to_stdout() ? fflush(stdout) == 0 : close_file(true);
+        return arrived || failed();
+    }
+
+private:
+    // Closes a file of ours (removing it unless kept and closed well); true when it closed well.
+    bool close_file(bool keep = false)
+    {
+        if (!file_ || file_ == stdout)
+            return true;
+        bool closed = fclose(file_) == 0;
+        file_ = nullptr;
+        if (removable_ && (!keep || !closed)) {
+            int cause = errno;
+            unlink(name_.c_str());
+            errno = cause;
+        }
+        return closed;
+    }
+    bool failed() const
+    {
+        report(to_stdout() ? "standard output" : name_, strerror(errno));
+        return false;
+    }
+
+    std::string name_;
+    FILE *file_ = nullptr;
+    bool removable_ = false;
+};
 
 // The RIFF "WAVE" head up to the data chunk's size field. PCM gets the 16-byte format
 // with its block size and byte rate from the track; any other format is copied from the
@@ -64,111 +125,155 @@ std::vector<unsigned char> wav_header(const avi_handle *h, uint32_t data_bytes)
     return head;
 }
 
-int extract_video(avi_handle *h, const options &o)
+// The bytes that extracting will read, after checking that every frame (and chunk of the
+// chosen track) lies inside the file. -1 after a report otherwise.
+int64_t bytes_to_extract(input_file &in, const options &o)
 {
-    output out(fopen(o.video_out.c_str(), "wb"));
-    if (!out)
-        return output_failure(o.video_out);
-    std::vector<unsigned char> buffer;
-    AVI_seek_video_frame(h, 0);
-    for (int32_t n = 0; n < AVI_frame_count(h); ++n) {
-        int64_t length = AVI_frame_length(h, n);
-        if (length < 0 || length > INT32_MAX)
-            return report_failure(o.path);
-        buffer.resize(static_cast<size_t>(length));
-        if (AVI_read_video_frame(h, buffer.data(), static_cast<int32_t>(length), nullptr) != length)
-            return report_failure(o.path);
-        if (fwrite(buffer.data(), 1, buffer.size(), out.get()) != buffer.size())
-            return output_failure(o.video_out);
+    avi_handle *h = in.handle.get();
+    uint64_t total = 0;
+    for (int32_t n = 0; !o.video_out.empty() && n < AVI_frame_count(h); ++n) {
+        extent e{AVI_frame_file_offset(h, n), AVI_frame_length(h, n)};
+        std::string problem = outside_file("video frame " + std::to_string(n), e, in.size);
+        if (!problem.empty()) {
+            report(in.path, problem);
+            return -1;
+        }
+        total += static_cast<uint64_t>(e.length);
     }
-    if (fclose(out.release()) != 0)
-        return output_failure(o.video_out);
-    return exit_ok;
-}
-
-int extract_audio(avi_handle *h, const options &o)
-{
+    if (o.audio_out.empty())
+        return static_cast<int64_t>(total);
     if (AVI_select_audio_track(h, o.track) != 0) {
-        fprintf(stderr, "%s: no audio track %d (the file has %d)\n", o.path.c_str(), o.track,
-                AVI_track_count(h));
-        return exit_failed;
+        report(in.path, "no audio track " + std::to_string(o.track) + " (the file has " +
+                            std::to_string(AVI_track_count(h)) + ")");
+        return -1;
     }
-    output out(fopen(o.audio_out.c_str(), "wb"));
-    if (!out)
-        return output_failure(o.audio_out);
-    uint32_t total = static_cast<uint32_t>(AVI_track_bytes(h));
-    std::vector<unsigned char> head = wav_header(h, total);
-    if (fwrite(head.data(), 1, head.size(), out.get()) != head.size())
-        return output_failure(o.audio_out);
-    if (total > 0) {
-        std::vector<unsigned char> buffer(1 << 16);
+    for (int32_t n = 0; n < AVI_track_chunks(h); ++n) {
+        extent e{AVI_audio_chunk_file_offset(h, n), AVI_audio_chunk_length(h, n)};
+        std::string what = "audio track " + std::to_string(o.track) + " chunk " + std::to_string(n);
+        std::string problem = outside_file(what, e, in.size);
+        if (!problem.empty()) {
+            report(in.path, problem);
+            return -1;
+        }
+    }
+    return static_cast<int64_t>(total + static_cast<uint64_t>(std::max(AVI_track_bytes(h), 0)));
+}
+
+bool extract_video(input_file &in, output &out, const struct stat &input, progress_meter &meter,
+                   uint64_t &done, uint64_t total)
+{
+    if (!out.open(input))
+        return false;
+    frame_buffer buffer;
+    for (int32_t n = 0; n < AVI_frame_count(in.handle.get()); ++n) {
+        std::string problem;
+        int64_t length = read_frame(in, n, buffer, problem);
+        if (length < 0) {
+            report(in.path, problem);
+            return false;
+        }
+        if (!out.write(buffer.data(), static_cast<size_t>(length)))
+            return false;
+        done += static_cast<uint64_t>(length);
+        meter.update(done, total);
+    }
+    return out.keep();
+}
+
+bool extract_audio(input_file &in, output &out, const options &o, const struct stat &input,
+                   progress_meter &meter, uint64_t &done, uint64_t total)
+{
+    avi_handle *h = in.handle.get();
+    AVI_select_audio_track(h, o.track);
+    if (!out.open(input))
+        return false;
+    uint32_t bytes = static_cast<uint32_t>(std::max(AVI_track_bytes(h), 0));
+    std::vector<unsigned char> head = wav_header(h, bytes);
+    if (!out.write(head.data(), head.size()))
+        return false;
+    if (bytes > 0) {
+        std::vector<unsigned char> piece(1 << 16);
         AVI_seek_audio_byte(h, 0);
-        uint32_t done = 0;
+        uint32_t copied = 0;
         int32_t got;
-        while ((got = AVI_read_audio_bytes(h, buffer.data(), static_cast<int32_t>(buffer.size()))) > 0) {
-            if (fwrite(buffer.data(), 1, static_cast<size_t>(got), out.get()) != static_cast<size_t>(got))
-                return output_failure(o.audio_out);
-            done += static_cast<uint32_t>(got);
-        }
-        if (got < 0 || done != total)
-            return report_failure(o.path);
-        if (total & 1 && fputc(0, out.get()) == EOF)
-            return output_failure(o.audio_out);
-    }
-    if (fclose(out.release()) != 0)
-        return output_failure(o.audio_out);
-    return exit_ok;
-}
-
-// Options with a value: --video OUT, --audio OUT, --track N.
-bool parse(const arguments &args, options &o, std::string &problem)
-{
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        bool takes_value = a == "--video" || a == "--audio" || a == "--track";
-        if (takes_value && i + 1 >= args.size()) {
-            problem = a + " needs a value";
-            return false;
-        }
-        if (a == "--video") {
-            o.video_out = args[++i];
-        } else if (a == "--audio") {
-            o.audio_out = args[++i];
-        } else if (a == "--track") {
-            const std::string &v = args[++i];
-            char *end = nullptr;
-            long n = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end != '\0' || n < 0 || n >= AVI_MAX_TRACKS) {
-                problem = "--track takes a number from 0 to 7, not '" + v + "'";
+        avi_error = AVI_ERROR_NONE;
+        errno = 0;
+        while ((got = AVI_read_audio_bytes(h, piece.data(), static_cast<int32_t>(piece.size()))) > 0) {
+            if (!out.write(piece.data(), static_cast<size_t>(got)))
                 return false;
-            }
-            o.track = static_cast<int32_t>(n);
-        } else if (o.path.empty() && a.rfind("--", 0) != 0) {
-            o.path = a;
-        } else {
-            problem = "unexpected argument '" + a + "'";
+            copied += static_cast<uint32_t>(got);
+            done += static_cast<uint64_t>(got);
+            meter.update(done, total);
+        }
+        if (got < 0 || copied != bytes) {
+            report(in.path, "audio track " + std::to_string(o.track) + ": " +
+                                module_reason("", "ends after " + std::to_string(copied) + " of " +
+                                                      std::to_string(bytes) + " bytes"));
             return false;
         }
+        if (bytes & 1 && !out.write("", 1))
+            return false;
     }
-    if (o.path.empty())
-        problem = "no file given";
-    else if (o.video_out.empty() && o.audio_out.empty())
-        problem = "nothing to extract: give --video or --audio";
-    return problem.empty();
+    return out.keep();
 }
 
-int run(const arguments &args)
+enum { option_video = 0x101, option_audio, option_track };
+
+bool take_option(options &o, int code, const char *value, std::string &problem)
 {
+    if (code == option_track) {
+        char *end = nullptr;
+        errno = 0;
+        long n = strtol(value, &end, 10);
+        if (*value == '\0' || *end != '\0' || errno != 0 || n < 0 || n >= AVI_MAX_TRACKS) {
+            problem = std::string("--track takes a number from 0 to 7, not '") + value + "'";
+            return false;
+        }
+        o.track = static_cast<int32_t>(n);
+        return true;
+    }
+    if (*value == '\0') {
+        problem = std::string(code == option_video ? "--video" : "--audio") + " needs a file name";
+        return false;
+    }
+    (code == option_video ? o.video_out : o.audio_out) = value;
+    return true;
+}
+
+int run(int argc, char **argv)
+{
+    static const option own[] = {{"video", required_argument, nullptr, option_video},
+                                 {"audio", required_argument, nullptr, option_audio},
+                                 {"track", required_argument, nullptr, option_track},
+                                 {nullptr, 0, nullptr, 0}};
     options o;
-    std::string problem;
-    if (!parse(args, o, problem))
-        return usage_error(extract_command, problem);
-    avi_file file = open_or_report(o.path);
-    if (!file)
+    std::string path;
+    auto take = [&](int code, const char *value, std::string &problem) { return take_option(o, code, value, problem); };
+    int end = parse_options(extract_command, argc, argv, own, take, path);
+    if (end >= 0)
+        return end;
+    if (o.video_out.empty() && o.audio_out.empty())
+        return usage_error(extract_command, "nothing to extract: give --video or --audio");
+    if (o.video_out == o.audio_out)
+        return usage_error(extract_command, o.video_out == "-" ? "only one of --video and --audio can go to standard output"
+                                                               : "--video and --audio need different files");
+    if ((o.video_out == "-" || o.audio_out == "-") && isatty(STDOUT_FILENO))
+        return usage_error(extract_command, "standard output is a terminal: redirect it, or give a file");
+
+    input_file in;
+    if (!open_input(path, in))
         return exit_failed;
-    if (!o.video_out.empty() && extract_video(file.get(), o) != exit_ok)
+    struct stat input{};
+    fstat(in.handle->fd, &input);
+    int64_t total = bytes_to_extract(in, o);
+    if (total < 0)
         return exit_failed;
-    if (!o.audio_out.empty() && extract_audio(file.get(), o) != exit_ok)
+    progress_meter meter(in.path);
+    uint64_t done = 0;
+    output video(o.video_out), audio(o.audio_out);
+    if (!o.video_out.empty() && !extract_video(in, video, input, meter, done, static_cast<uint64_t>(total)))
+        return exit_failed;
+    if (!o.audio_out.empty() && !extract_audio(in, audio, o, input, meter, done, static_cast<uint64_t>(total)))
         return exit_failed;
     return exit_ok;
 }
@@ -177,7 +282,9 @@ int run(const arguments &args)
 
 const command extract_command = {
     "extract", "extract FILE [--video OUT.h264] [--audio OUT.wav] [--track N]",
-    "the video frames as the stored stream, an audio track (0-based, default 0) as WAV",
+    "the video frames as the stored stream, an audio track (0-based, default 0) as WAV;\n"
+    "      \"-\" for OUT writes to standard output. Outputs are written only when every frame\n"
+    "      and chunk lies inside the file, and removed again when extracting fails",
     run};
 
 }  // namespace mirvo_avi

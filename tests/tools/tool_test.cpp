@@ -1,7 +1,7 @@
 // mirvo-avi as a user runs it: info (text and JSON), frames with CRC-32s, extract of the
 // stored video stream and of an audio track as WAV (which ffprobe accepts), and one-line
 // failures with a non-zero exit status.
-#include "reader_fixture.h"
+#include "tool_fixture.h"
 
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -23,7 +23,6 @@ protected:
         }
         r = write_recording(dir.file("rec.avi"), 2, pieces);
     }
-    command_result mirvo_avi(const std::string &args) { return run(program("mirvo-avi") + " " + args); }
     temp_dir dir;
     recording r;
 };

@@ -2,7 +2,7 @@
 // info tells that a file was not finalised and what a repair recovers, repair finishes it
 // in place (the bytes of a clean close), and refuses, on one line and without touching the
 // file, what it must not or cannot write.
-#include "reader_fixture.h"
+#include "tool_fixture.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -15,34 +15,20 @@ namespace {
 class repair_tool : public ::testing::Test {
 protected:
     void SetUp() override { chmod(dir.path().c_str(), 0755); }  // for the run as another user
-    command_result mirvo_avi(const std::string &args, const std::string &prefix = "")
-    {
-        return run(prefix + program("mirvo-avi") + " " + args);
-    }
     // Records `frames` video frames of the test clip, each with 320 bytes of audio, and
     // returns the finished file; `cut_off` gets the bytes written before the close, followed
     // by the first `partial` bytes of one more chunk.
     bytes record(const std::string &cut_off, int frames, size_t partial)
     {
         std::string path = dir.file("finished.avi");
-        avi_handle *h = AVI_create_output_file(path.c_str());
-        EXPECT_NE(h, nullptr);
-        if (!h)
-            return {};
-        AVI_define_video(h, 160, 120, 25.0, "H264");
-        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-        std::vector<access_unit> units = split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
-        bytes audio(320, 7);
-        for (int f = 0; f < frames; ++f) {
-            const access_unit &u = units.at(static_cast<size_t>(f));
-            EXPECT_EQ(AVI_put_video_frame(h, u.data.data(), static_cast<int32_t>(u.data.size()), u.key), 0);
-            EXPECT_EQ(AVI_put_audio(h, audio.data(), 320), 0);
-        }
-        bytes before_close = read_file(path);
+        clip_recording c;
+        c.width = 160;
+        c.height = 120;
+        c.frames = frames;
+        bytes before_close = record_clip(path, c);
         const std::string next_chunk = "00db" + le32(1000);
         before_close.insert(before_close.end(), next_chunk.begin(), next_chunk.begin() + static_cast<long>(partial));
         write_file(cut_off, before_close);
-        EXPECT_EQ(AVI_close_handle(h), 0);
         return read_file(path);
     }
     temp_dir dir;
@@ -59,7 +45,7 @@ TEST_F(repair_tool, info_tells_a_recording_was_not_finalised_and_repair_finishes
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_NE(info.out.find("\nnot finalised: 30 frames recoverable, run mirvo-avi repair\n"), std::string::npos)
         << info.out;
-    EXPECT_NE(info.out.find("30 frames, 1.200 s, 0 key frames"), std::string::npos) << "the rebuilt index";
+    EXPECT_NE(info.out.find("30 frames, 1.200 s, 2 key frames"), std::string::npos) << "the key frames repair finds";
     auto d = nlohmann::json::parse(mirvo_avi("info --json " + shell_quoted(file)).out);
     EXPECT_EQ(d["finalised"], false);
     EXPECT_EQ(d["recoverable_frames"], 30);
@@ -90,7 +76,8 @@ TEST_F(repair_tool, a_recording_cut_off_before_its_first_frame_is_described_and_
 
     command_result info = mirvo_avi("info " + shell_quoted(file));
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_EQ(info.out, "file:          " + file + "\nnot finalised: 0 frames recoverable, run mirvo-avi repair\n");
+    EXPECT_EQ(info.out, "file:          " + file + "\nsize:          2048 bytes\n"
+                        "not finalised: 0 frames recoverable, run mirvo-avi repair\n");
 
     command_result repair = mirvo_avi("repair " + shell_quoted(file));
     EXPECT_EQ(repair.status, 0) << repair.err;

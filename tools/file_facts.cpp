@@ -1,0 +1,122 @@
+// Gathering what mirvo-avi info tells (see file_facts.h). Every figure comes from the
+// reader's tables except the H.264 parameters, which are read from the first frames that
+// hold a sequence parameter set.
+#include "file_facts.h"
+
+#include "avi/le_bytes.h"
+
+#include <algorithm>
+#include <strings.h>
+#include <unordered_set>
+
+namespace mirvo_avi {
+namespace {
+
+bool is_h264(const std::string &code)
+{
+    for (const char *name : {"H264", "X264", "AVC1"}) {
+        if (strcasecmp(code.c_str(), name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Key frames, their shortest and longest distance (in frames shown), repeated frames and
+// the bytes of the video chunks. A repeated frame shows a chunk that an earlier index entry
+// showed; it is neither counted in the bytes nor as a key frame, whatever its flags say
+// (the writer flags repeats as key frames), as players read it.
+void count_frames(const avi_handle *h, video_facts &v)
+{
+    std::unordered_set<int64_t> shown;
+    shown.reserve(static_cast<size_t>(v.frames));
+    int32_t last_key = -1;
+    for (int32_t n = 0; n < v.frames; ++n) {
+        if (!shown.insert(AVI_frame_file_offset(h, n)).second) {
+            v.repeated_frames += 1;
+            continue;
+        }
+        v.bytes += static_cast<uint64_t>(std::max<int64_t>(AVI_frame_length(h, n), 0));
+        if (!is_key_frame(h, n))
+            continue;
+        v.key_frames += 1;
+        if (last_key >= 0) {
+            int32_t gap = n - last_key;
+            v.key_interval_min = v.key_interval_min == 0 ? gap : std::min(v.key_interval_min, gap);
+            v.key_interval_max = std::max(v.key_interval_max, gap);
+        }
+        last_key = n;
+    }
+}
+
+void find_parameters(input_file &in, video_facts &v)
+{
+    constexpr int64_t most_bytes = 16 << 20;
+    frame_buffer buffer;
+    int64_t read = 0;
+    for (int32_t n = 0; n < std::min(v.frames, parameter_search_frames) && read < most_bytes; ++n) {
+        std::string problem;
+        int64_t length = read_frame(in, n, buffer, problem);
+        if (length < 0)
+            continue;  // info describes what it can; frames and extract report such a frame
+        read += length;
+        if (find_sequence_parameters(buffer.data(), static_cast<size_t>(length), v.parameters)) {
+            v.has_parameters = true;
+            return;
+        }
+    }
+}
+
+// Bytes per second of a track: from its sample format for PCM, else the format's average.
+double byte_rate(const avi_handle *h, int32_t t)
+{
+    const avi_audio_track &track = h->tracks[t];
+    if (track.format == 1) {
+        int32_t sample_bytes = (track.bits + 7) / 8;  // whole bytes per sample and channel
+        return static_cast<double>(track.rate) * track.channels * sample_bytes;
+    }
+    const unsigned char *format = h->track_formats[t];  // at least 20 bytes when present
+    return format ? get_u32_le(format + 8) : 0;
+}
+
+}  // namespace
+
+file_facts gather_facts(input_file &in)
+{
+    avi_handle *h = in.handle.get();
+    file_facts f;
+    f.size = in.size;
+    video_facts &v = f.video;
+    v.codec = AVI_codec_fourcc(h);
+    v.width = AVI_frame_width(h);
+    v.height = AVI_frame_height(h);
+    v.fps = AVI_frames_per_second(h);
+    v.frames = AVI_frame_count(h);
+    v.duration = v.fps > 0 ? v.frames / v.fps : 0.0;
+    count_frames(h, v);
+    v.key_flags_known = AVI_index_origin(h) != AVI_INDEX_REBUILT;
+    if (v.duration > 0)
+        v.bit_rate = static_cast<double>(v.bytes) * 8 / v.duration;
+    v.h264 = is_h264(v.codec) || is_h264(h->compressor);
+    if (v.h264)
+        find_parameters(in, v);
+
+    f.duration = v.duration;
+    for (int32_t t = 0; t < AVI_track_count(h); ++t) {
+        AVI_select_audio_track(h, t);
+        track_facts a{t, AVI_track_format(h), AVI_track_channels(h), AVI_track_rate(h),
+                      AVI_track_bits(h), AVI_track_bytes(h), AVI_track_chunks(h)};
+        double rate = byte_rate(h, t);
+        if (rate > 0)
+            a.duration = a.bytes / rate;
+        f.duration = std::max(f.duration, a.duration);
+        f.audio.push_back(a);
+    }
+    AVI_select_audio_track(h, 0);
+    if (f.duration > 0)
+        f.bit_rate = static_cast<double>(f.size) * 8 / f.duration;
+    f.index_origin = AVI_index_origin(h);
+    f.largest_chunk = AVI_largest_chunk(h);
+    return f;
+}
+
+}  // namespace mirvo_avi
