@@ -10,11 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
 
 constexpr int32_t no_known_position = -2;
+// The pause before asking again when no frame is ready. nanosleep rather than usleep: a
+// reduced C library (uClibc without its legacy calls) has only the former.
+constexpr timespec no_frame_pause = {0, 10000000};  // 10 ms
 
 }  // namespace
 
@@ -45,7 +49,7 @@ int record_avi(const shared_request *request)
         if (waiting_for_key_frame)
             printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, frame.type);
         if (ret != 0) {
-            usleep(10000);
+            nanosleep(&no_frame_pause, nullptr);
             continue;
         }
         const bool audio = frame.type == QEL_FRAME_AUDIO;
