@@ -10,6 +10,7 @@ declare -A groups=(
   [fuzz]="clang libclang-rt-14-dev"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"
+  [uclibc]="g++-arm-linux-gnueabihf linux-libc-dev-armhf-cross qemu-user uclibc-source xz-utils bzip2"
   [tidy]="clang-tidy"
 )
 
