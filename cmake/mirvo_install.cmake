@@ -61,8 +61,9 @@ install(FILES ${CMAKE_BINARY_DIR}/package/mirvo-avi.pc
 
 # Found by the file names they are built under, whatever their targets are called.
 set(installed_programs mirvo mirvoctl mirvo-avi)
+get_property(built_dirs DIRECTORY ${PROJECT_SOURCE_DIR} PROPERTY SUBDIRECTORIES)
 foreach(dir recorder device tools)
-  if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+  if(NOT ${PROJECT_SOURCE_DIR}/${dir} IN_LIST built_dirs)
     continue()
   endif()
   get_property(dir_targets DIRECTORY ${PROJECT_SOURCE_DIR}/${dir} PROPERTY BUILDSYSTEM_TARGETS)
