@@ -1,9 +1,11 @@
 # Short commands for the README: `make` builds, `make test` installs what is missing and runs
 # every test, `make demo` records a few seconds on the stand-in device, `make bench` runs the
 # benchmarks, `make fuzz` runs the reader's fuzz harness for FUZZ_SECONDS, `make fuzz-coverage`
-# measures the line coverage of avi/ by that harness, `make cross-test`
-# builds for 32-bit ARM and runs the tests under qemu-user, `make tidy` runs clang-tidy.
-# PRESET picks the CMake preset (default, asan, tsan, cross); CTEST_ARGS narrows a run (for
+# measures the line coverage of avi/ by that harness, `make cross-test` builds for 32-bit ARM
+# and runs the tests under qemu-user, `make uclibc-test` builds uClibc-ng for that ARM and
+# mirvo against it and compares its work under qemu-user with the default build's, `make tidy`
+# runs clang-tidy.
+# PRESET picks the CMake preset (default, asan, tsan, cross, uclibc); CTEST_ARGS narrows a run (for
 # example CTEST_ARGS="-L e2e" for the end-to-end tests only); MIRVO_WERROR=ON (the default
 # when CI is set) makes warnings errors.
 PRESET ?= default
@@ -12,7 +14,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 MIRVO_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all build configure deps test bench demo fuzz fuzz-coverage cross-test tidy clean
+.PHONY: all build configure deps test bench demo fuzz fuzz-coverage cross-test uclibc-test tidy clean
 
 all: build
 
@@ -37,6 +39,15 @@ cross-test:
 	scripts/install-deps.sh build test cross
 	scripts/fetch-target-libs.sh build-cross/target-libs
 	$(MAKE) test PRESET=cross
+
+# The sysroot (uClibc-ng from Debian's source package, a few minutes) is built once and kept
+# in build-uclibc/sysroot; the default build is the reference the comparisons read.
+uclibc-test:
+	scripts/install-deps.sh build test uclibc
+	JOBS=$(JOBS) scripts/uclibc-sysroot.sh build-uclibc
+	$(MAKE) build PRESET=default
+	$(MAKE) build PRESET=uclibc
+	ctest --preset uclibc -j $(JOBS) $(CTEST_ARGS)
 
 tidy:
 	scripts/install-deps.sh build tidy

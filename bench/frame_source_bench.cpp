@@ -48,7 +48,11 @@ figures through_frame_source()
 // frames, over and over.
 figures through_memcpy(const std::vector<unsigned char> &clip)
 {
-    std::vector<qel::access_unit> units = qel::split_access_units(clip);
+    qel::heap_array<qel::access_unit> units;
+    if (!qel::split_access_units(clip, units)) {
+        fprintf(stderr, "bench: out of memory splitting the clip\n");
+        exit(1);
+    }
     std::vector<unsigned char> audio(16000, 1), buffer(clip.size());
     double bytes = 0;
     unsigned checksum = 0;

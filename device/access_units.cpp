@@ -22,9 +22,9 @@ bool opens_unit(int type)
 
 }  // namespace
 
-std::vector<access_unit> split_access_units(std::span<const unsigned char> s)
+bool split_access_units(std::span<const unsigned char> s, heap_array<access_unit> &units)
 {
-    std::vector<access_unit> units;
+    units.clear();
     size_t unit_start = 0;
     bool unit_has_slice = false, unit_key = false;
     for (size_t i = 0; i + 3 < s.size(); ++i) {
@@ -35,7 +35,8 @@ std::vector<access_unit> split_access_units(std::span<const unsigned char> s)
         bool first_slice_of_picture =
             is_slice(type) && (i + 4 >= s.size() || (s[i + 4] & 0x80) != 0);
         if (unit_has_slice && (opens_unit(type) || first_slice_of_picture)) {
-            units.push_back({unit_start, nal_start - unit_start, unit_key});
+            if (!units.push_back({unit_start, nal_start - unit_start, unit_key}))
+                return false;
             unit_start = nal_start;
             unit_has_slice = unit_key = false;
         }
@@ -44,10 +45,10 @@ std::vector<access_unit> split_access_units(std::span<const unsigned char> s)
         i += 2;
     }
     if (unit_has_slice)
-        units.push_back({unit_start, s.size() - unit_start, unit_key});
-    else if (!units.empty())
+        return units.push_back({unit_start, s.size() - unit_start, unit_key});
+    if (!units.empty())
         units.back().size = s.size() - units.back().offset;
-    return units;
+    return true;
 }
 
 }  // namespace qel

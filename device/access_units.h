@@ -3,9 +3,10 @@
 // of the stream belongs to exactly one unit, so the units laid end to end give the stream.
 #pragma once
 
+#include "heap_array.h"
+
 #include <cstddef>
 #include <span>
-#include <vector>
 
 namespace qel {
 
@@ -19,7 +20,7 @@ struct access_unit {
 // after a picture's slices, or at a slice whose first_mb_in_slice is 0 after such slices.
 // Bytes before the first start code open the first unit; NAL units after the last slice
 // (end of stream, a stray delimiter, trailing zeros) close the last one. A stream without
-// any slice gives no unit.
-std::vector<access_unit> split_access_units(std::span<const unsigned char> stream);
+// any slice gives no unit. Fills units (emptied first); false when memory runs out.
+bool split_access_units(std::span<const unsigned char> stream, heap_array<access_unit> &units);
 
 }  // namespace qel

@@ -2,6 +2,7 @@
 #include "bus_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -9,24 +10,26 @@
 
 namespace qel {
 
-std::string bus_path()
+void bus_path(char *path)
 {
     if (const char *bus = getenv("QEL_BUS"); bus && *bus)
-        return bus;
-    if (const char *runtime = getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        return std::string(runtime) + "/qel-bus.sock";
-    return "/tmp/qel-bus-" + std::to_string(geteuid()) + ".sock";
+        snprintf(path, bus_path_bytes, "%s", bus);
+    else if (const char *runtime = getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        snprintf(path, bus_path_bytes, "%s/qel-bus.sock", runtime);
+    else
+        snprintf(path, bus_path_bytes, "/tmp/qel-bus-%u.sock", static_cast<unsigned>(geteuid()));
 }
 
-bool bus_address(const std::string &path, sockaddr_un &address)
+bool bus_address(const char *path, sockaddr_un &address)
 {
     address = {};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
+    size_t length = strlen(path);
+    if (length == 0 || length >= sizeof address.sun_path) {
         errno = ENAMETOOLONG;
         return false;
     }
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    memcpy(address.sun_path, path, length + 1);
     return true;
 }
 

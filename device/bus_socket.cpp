@@ -14,9 +14,9 @@
 namespace qel {
 namespace {
 
-std::string reason(const std::string &what, const std::string &path)
+text_line reason(const char *what, const char *path)
 {
-    return what + " " + path + ": " + strerror(errno);
+    return format_line("%s %s: %s", what, path, strerror(errno));
 }
 
 // True when the socket file at path has no process bound to it.
@@ -38,13 +38,14 @@ bool bind_at(int fd, const sockaddr_un &address)
 
 }  // namespace
 
-bus_socket open_bus_socket(const std::string &path, std::string &error)
+bus_socket open_bus_socket(const char *path, text_line &error)
 {
     bus_socket s;
     sockaddr_un address;
+    error = {};
     if (!bus_address(path, address)) {
-        error = "bus path too long (at most " + std::to_string(sizeof address.sun_path - 1) +
-                " bytes): " + path;
+        error = format_line("bus path too long (at most %zu bytes): %s",
+                            sizeof address.sun_path - 1, path);
         return s;
     }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -58,17 +59,17 @@ bus_socket open_bus_socket(const std::string &path, std::string &error)
     bool bound = bind_at(fd, address);
     if (!bound && errno == EADDRINUSE) {
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
-            error = path + " exists and is not a socket; not touching it";
+        if (lstat(path, &st) == 0 && !S_ISSOCK(st.st_mode))
+            error = format_line("%s exists and is not a socket; not touching it", path);
         else if (!is_stale_socket(address))
-            error = "another process listens on " + path + "; not taking it over";
-        else if (unlink(path.c_str()) == 0 || errno == ENOENT)
+            error = format_line("another process listens on %s; not taking it over", path);
+        else if (unlink(path) == 0 || errno == ENOENT)
             bound = bind_at(fd, address);
     }
     struct stat st;
-    if (bound && (chmod(path.c_str(), 0600) != 0 || lstat(path.c_str(), &st) != 0)) {
+    if (bound && (chmod(path, 0600) != 0 || lstat(path, &st) != 0)) {
         error = reason("cannot make owner-only", path);
-        unlink(path.c_str());
+        unlink(path);
         bound = false;
     }
     if (!bound) {
@@ -83,13 +84,13 @@ bus_socket open_bus_socket(const std::string &path, std::string &error)
     return s;
 }
 
-void close_bus_socket(bus_socket &s, const std::string &path)
+void close_bus_socket(bus_socket &s, const char *path)
 {
     if (s.fd < 0)
         return;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && st.st_dev == s.device && st.st_ino == s.inode)
-        unlink(path.c_str());
+    if (lstat(path, &st) == 0 && st.st_dev == s.device && st.st_ino == s.inode)
+        unlink(path);
     close(s.fd);
     s = bus_socket{};
 }

@@ -3,7 +3,8 @@
 // datagram so that messages from other users can be dropped.
 #pragma once
 
-#include <string>
+#include "text_line.h"
+
 #include <sys/types.h>
 
 namespace qel {
@@ -17,9 +18,9 @@ struct bus_socket {
 // Binds a socket at path (mode 0600, SO_PASSCRED on). A socket file that nobody is bound
 // to any more (its process died) is replaced; a live one, or a file that is not a socket,
 // is left alone. Returns the socket, or fd -1 and the reason in one line.
-bus_socket open_bus_socket(const std::string &path, std::string &error);
+bus_socket open_bus_socket(const char *path, text_line &error);
 
 // Closes the socket and removes its file if the file at path is still ours.
-void close_bus_socket(bus_socket &socket, const std::string &path);
+void close_bus_socket(bus_socket &socket, const char *path);
 
 }  // namespace qel

@@ -5,21 +5,36 @@
 #include "media.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace qel {
+namespace {
 
-capture_clock::capture_clock(int fps, bool with_audio, bool burst)
-    : ticks_per_second_(int64_t{fps} * audio_frames_per_second), fps_(fps), burst_(burst),
-      start_(std::chrono::steady_clock::now())
+int64_t monotonic_us()
 {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+}  // namespace
+
+void capture_clock::start(int fps, bool with_audio, bool burst)
+{
+    ticks_per_second_ = int64_t{fps} * audio_frames_per_second;
+    fps_ = fps;
+    burst_ = burst;
+    start_us_ = monotonic_us();
+    offset_.store(0, std::memory_order_relaxed);
     int audio_frames = with_audio ? audio_frames_per_second : 0;
+    pattern_size_ = 0;
     for (int v = 0, a = 0; v < fps || a < audio_frames;) {
         int64_t video_time = int64_t{v} * audio_frames_per_second;
         int64_t audio_time = int64_t{a} * fps;
         if (v < fps && (a == audio_frames || video_time <= audio_time))
-            pattern_.push_back({video_time, {false, v++}});
+            pattern_[pattern_size_++] = {video_time, {false, v++}};
         else
-            pattern_.push_back({audio_time, {true, a++}});
+            pattern_[pattern_size_++] = {audio_time, {true, a++}};
     }
 }
 
@@ -42,11 +57,8 @@ int64_t capture_clock::time_of(int64_t serial) const
 int64_t capture_clock::ticks_now() const
 {
     int64_t ticks = offset_.load(std::memory_order_relaxed);
-    if (!burst_) {
-        auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::steady_clock::now() - start_);
-        ticks += elapsed.count() * ticks_per_second_ / 1000000;
-    }
+    if (!burst_)
+        ticks += (monotonic_us() - start_us_) * ticks_per_second_ / 1000000;
     return ticks;
 }
 
@@ -54,9 +66,10 @@ int64_t capture_clock::captured() const
 {
     int64_t now = ticks_now();
     int64_t in_second = now % ticks_per_second_;
-    auto later = std::upper_bound(pattern_.begin(), pattern_.end(), in_second,
-                                  [](int64_t t, const entry &e) { return t < e.time; });
-    return now / ticks_per_second_ * frames_per_second() + (later - pattern_.begin());
+    const entry *first = pattern_.data(), *last = first + pattern_size_;
+    const entry *later = std::upper_bound(first, last, in_second,
+                                          [](int64_t t, const entry &e) { return t < e.time; });
+    return now / ticks_per_second_ * frames_per_second() + (later - first);
 }
 
 void capture_clock::reach(int64_t serial)

@@ -11,10 +11,12 @@
 // from any thread.
 #pragma once
 
+#include "media.h"
+#include "settings.h"
+
+#include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <vector>
 
 namespace qel {
 
@@ -25,10 +27,11 @@ struct frame_slot {
 
 class capture_clock {
 public:
-    capture_clock(int fps, bool with_audio, bool burst);
+    // Starts the clock anew at time 0 (fps from 1 to max_fps); comes before any other call.
+    void start(int fps, bool with_audio, bool burst);
 
     frame_slot slot(int64_t serial) const;  // serial >= 1
-    int64_t frames_per_second() const { return static_cast<int64_t>(pattern_.size()); }
+    int64_t frames_per_second() const { return pattern_size_; }
 
     // The newest captured serial (at least 1: the frames of time 0 are there at once).
     int64_t captured() const;
@@ -44,11 +47,13 @@ private:
     int64_t ticks_now() const;
     int64_t time_of(int64_t serial) const;
 
-    std::vector<entry> pattern_;  // one second of frames in capture order
-    int64_t ticks_per_second_;    // fps * 50, so that both kinds of frame fall on a tick
-    int fps_;
-    bool burst_;
-    std::chrono::steady_clock::time_point start_;
+    // One second of frames in capture order, in the first pattern_size_ entries.
+    std::array<entry, max_fps + audio_frames_per_second> pattern_{};
+    int64_t pattern_size_ = 0;
+    int64_t ticks_per_second_ = 0;  // fps * 50, so that both kinds of frame fall on a tick
+    int fps_ = 0;
+    bool burst_ = false;
+    int64_t start_us_ = 0;          // the monotonic clock at the start, in microseconds
     std::atomic<int64_t> offset_{0};  // ticks added to the wall clock (burst: the whole time)
 };
 

@@ -18,11 +18,11 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <optional>
 
 namespace qel {
 namespace {
@@ -31,57 +31,62 @@ constexpr int stream_count = 2;
 constexpr int32_t video_type_other = 3;  // a video frame that is not a key frame
 
 struct frame_source {
+    bool ready = false;  // initialised; fetches fail until then
     source_settings settings;
-    std::optional<clip> clips[stream_count];  // empty: the stream never delivers
-    byte_vector pcm;                          // whole audio frames; empty when audio is off
+    clip clips[stream_count];
+    bool has_clip[stream_count] = {};  // false: the stream never delivers
+    byte_array pcm;                    // whole audio frames; empty when audio is off
     capture_clock clock;
-    int64_t ring_frames;
-
-    explicit frame_source(const source_settings &s)
-        : settings(s), clock(s.fps, s.audio != "off", s.burst),
-          ring_frames(int64_t{s.ring_seconds} * clock.frames_per_second())
-    {
-    }
+    int64_t ring_frames = 0;
 };
 
-std::unique_ptr<frame_source> source;
+frame_source source;
 
-void say(const std::string &line)
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
 {
-    fprintf(stderr, "qelmain: %s\n", line.c_str());
+    va_list arguments;
+    va_start(arguments, format);
+    text_line line;
+    vsnprintf(line.text, sizeof line.text, format, arguments);
+    va_end(arguments);
+    fprintf(stderr, "qelmain: %s\n", line.text);
 }
 
 // Loads the clips and the audio. The main clip is required; without the sub clip stream 1
 // gives no frames, which is said when the sub clip was named in the environment.
-std::string load_media(frame_source &s)
+text_line load_media(frame_source &s)
 {
     for (int stream = 0; stream < stream_count; ++stream) {
-        clip c;
-        std::string error = load_clip(s.settings.clip[stream], c);
+        text_line error = load_clip(s.settings.clip[stream], s.clips[stream]);
+        s.has_clip[stream] = error.empty();
         if (error.empty())
-            s.clips[stream] = std::move(c);
-        else if (stream == 0)
+            continue;
+        s.clips[stream] = clip{};
+        if (stream == 0)
             return error;
-        else if (s.settings.clip_named[stream])
-            say(error + "; stream " + std::to_string(stream) + " gives no frames");
+        if (s.settings.clip_named[stream])
+            say("%s; stream %d gives no frames", error.text, stream);
     }
-    if (s.settings.audio == "tone")
-        s.pcm = tone_pcm();
-    else if (s.settings.audio != "off")
+    s.pcm = byte_array{};
+    if (strcmp(s.settings.audio, "tone") == 0) {
+        if (!tone_pcm(s.pcm))
+            return format_line("out of memory for the tone");
+    } else if (strcmp(s.settings.audio, "off") != 0) {
         return load_wav_pcm(s.settings.audio, s.pcm);
+    }
     return {};
 }
 
 const clip *stream_clip(int stream)
 {
-    if (!source || stream < 0 || stream >= stream_count || !source->clips[stream])
+    if (!source.ready || stream < 0 || stream >= stream_count || !source.has_clip[stream])
         return nullptr;
-    return &*source->clips[stream];
+    return &source.clips[stream];
 }
 
 bool is_key_frame(const clip &c, int64_t serial)
 {
-    frame_slot slot = source->clock.slot(serial);
+    frame_slot slot = source.clock.slot(serial);
     return !slot.audio && c.units[static_cast<size_t>(slot.index) % c.units.size()].key;
 }
 
@@ -102,9 +107,9 @@ int64_t choose_serial(int stream, const clip &c, int64_t asking_serial)
 {
     int64_t wanted = asking_serial + 1;
     if (wanted > 0)
-        source->clock.reach(wanted);
-    int64_t newest = source->clock.captured();
-    int64_t oldest = std::max<int64_t>(1, newest - source->ring_frames + 1);
+        source.clock.reach(wanted);
+    int64_t newest = source.clock.captured();
+    int64_t oldest = std::max<int64_t>(1, newest - source.ring_frames + 1);
     if (asking_serial < 0) {
         int64_t key = find_key_frame(c, oldest, newest, true);
         return key ? key : oldest;
@@ -115,9 +120,8 @@ int64_t choose_serial(int stream, const clip &c, int64_t asking_serial)
         return wanted;
     int64_t key = find_key_frame(c, oldest, newest, false);
     int64_t resume = key ? key : oldest;
-    say("stream " + std::to_string(stream) + " fell behind the ring: frame " +
-        std::to_string(wanted) + " is gone, going on at " + (key ? "key frame " : "frame ") +
-        std::to_string(resume));
+    say("stream %d fell behind the ring: frame %" PRId64 " is gone, going on at %s%" PRId64,
+        stream, wanted, key ? "key frame " : "frame ", resume);
     return resume;
 }
 
@@ -131,7 +135,7 @@ bool make_room(av_frame_info &d, size_t length)
     size_t grown = (length + 0x3fff) & ~size_t{0x3fff};  // whole 16 KiB, fewer regrowths
     void *buffer = realloc(d.data, grown);
     if (!buffer) {
-        say("out of memory for a frame of " + std::to_string(length) + " bytes");
+        say("out of memory for a frame of %zu bytes", length);
         return false;
     }
     d.data = static_cast<unsigned char *>(buffer);
@@ -146,26 +150,27 @@ using namespace qel;
 
 extern "C" int zo_get_data_init(void)
 {
-    source.reset();
+    source.ready = false;
     if (const char *forced = getenv("QEL_INIT_RESULT"); forced && *forced) {
         int32_t result = 0;
         if (!parse_int32(forced, result)) {
-            say(std::string("QEL_INIT_RESULT must be a whole number, not '") + forced + "'");
+            say("QEL_INIT_RESULT must be a whole number, not '%s'", forced);
             return -1;
         }
         if (result != 0)
             return result;
     }
-    source_settings settings;
-    std::string error = read_settings(settings);
-    auto s = std::make_unique<frame_source>(settings);
+    text_line error = read_settings(source.settings);
     if (error.empty())
-        error = load_media(*s);
+        error = load_media(source);
     if (!error.empty()) {
-        say(error);
+        say("%s", error.text);
         return -1;
     }
-    source = std::move(s);
+    const source_settings &s = source.settings;
+    source.clock.start(s.fps, strcmp(s.audio, "off") != 0, s.burst);
+    source.ring_frames = int64_t{s.ring_seconds} * source.clock.frames_per_second();
+    source.ready = true;
     return 0;
 }
 
@@ -177,13 +182,13 @@ extern "C" int zo_get_av_data(int stream, av_frame_info *d)
     int64_t serial = choose_serial(stream, *c, d->serial);
     if (serial == 0)
         return 1;
-    frame_slot slot = source->clock.slot(serial);
+    frame_slot slot = source.clock.slot(serial);
     const unsigned char *bytes;
     size_t length;
     int32_t type = QEL_FRAME_AUDIO;
     if (slot.audio) {
-        size_t frames = source->pcm.size() / audio_frame_bytes;
-        bytes = &source->pcm[static_cast<size_t>(slot.index) % frames * audio_frame_bytes];
+        size_t frames = source.pcm.size() / audio_frame_bytes;
+        bytes = &source.pcm[static_cast<size_t>(slot.index) % frames * audio_frame_bytes];
         length = audio_frame_bytes;
     } else {
         const access_unit &unit = c->units[static_cast<size_t>(slot.index) % c->units.size()];
@@ -204,14 +209,14 @@ extern "C" int zo_get_cur_serial(int stream, int32_t *serial)
 {
     if (!stream_clip(stream) || !serial)
         return -1;
-    *serial = static_cast<int32_t>(source->clock.captured());
+    *serial = static_cast<int32_t>(source.clock.captured());
     return 0;
 }
 
 extern "C" int qel_advance_clock(int milliseconds)
 {
-    if (!source || milliseconds < 0)
+    if (!source.ready || milliseconds < 0)
         return -1;
-    source->clock.advance(milliseconds);
+    source.clock.advance(milliseconds);
     return 0;
 }

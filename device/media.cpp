@@ -8,21 +8,34 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <numbers>
+#include <unistd.h>
 
 namespace qel {
 namespace {
 
-std::string read_whole_file(const std::string &path, byte_vector &out)
+text_line read_whole_file(const char *path, byte_array &out)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "cannot read " + path + ": " + strerror(errno);
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return "cannot read " + path + ": " + strerror(errno);
+    out.clear();
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return format_line("cannot read %s: %s", path, strerror(errno));
+    constexpr size_t piece = 65536;
+    ssize_t got = 0;
+    do {
+        size_t at = out.size();
+        if (!out.resize(at + piece)) {
+            close(fd);
+            return format_line("cannot read %s: out of memory", path);
+        }
+        got = read(fd, out.data() + at, piece);
+        out.resize(at + (got > 0 ? static_cast<size_t>(got) : 0));
+    } while (got > 0 || (got < 0 && errno == EINTR));
+    int saved = errno;
+    close(fd);
+    if (got < 0)
+        return format_line("cannot read %s: %s", path, strerror(saved));
     return {};
 }
 
@@ -40,65 +53,70 @@ bool is_camera_pcm(const unsigned char *fmt, uint32_t size)
 
 }  // namespace
 
-std::string load_clip(const std::string &path, clip &out)
+text_line load_clip(const char *path, clip &out)
 {
-    std::string error = read_whole_file(path, out.bytes);
+    text_line error = read_whole_file(path, out.bytes);
     if (!error.empty())
         return error;
-    out.units = split_access_units(out.bytes);
+    if (!split_access_units(out.bytes, out.units))
+        return format_line("%s: out of memory for its pictures", path);
     if (out.units.empty())
-        return path + " holds no H.264 picture";
+        return format_line("%s holds no H.264 picture", path);
     for (const access_unit &unit : out.units)
         if (unit.key)
             return {};
-    return path + " holds no H.264 key frame";
+    return format_line("%s holds no H.264 key frame", path);
 }
 
-byte_vector tone_pcm()
+bool tone_pcm(byte_array &pcm)
 {
     constexpr int rate = 8000, frequency = 440, level = 6000;
-    byte_vector pcm(size_t{rate} * 2);
+    if (!pcm.resize(size_t{rate} * 2))
+        return false;
     for (size_t n = 0; n < rate; ++n) {
         double phase = 2 * std::numbers::pi * frequency * static_cast<double>(n) / rate;
-        auto sample = static_cast<uint16_t>(static_cast<int16_t>(std::lround(level * std::sin(phase))));
+        auto sample = static_cast<uint16_t>(static_cast<int16_t>(lround(level * sin(phase))));
         pcm[2 * n] = static_cast<unsigned char>(sample & 0xff);
         pcm[2 * n + 1] = static_cast<unsigned char>(sample >> 8);
     }
-    return pcm;
+    return true;
 }
 
-std::string load_wav_pcm(const std::string &path, byte_vector &pcm)
+text_line load_wav_pcm(const char *path, byte_array &pcm)
 {
-    byte_vector file;
-    std::string error = read_whole_file(path, file);
+    byte_array file;
+    text_line error = read_whole_file(path, file);
     if (!error.empty())
         return error;
     if (file.size() < 12 || !has_fourcc(&file[0], "RIFF") || !has_fourcc(&file[8], "WAVE"))
-        return path + " is not a WAV file";
+        return format_line("%s is not a WAV file", path);
     bool format_ok = false;
     for (size_t at = 12; at + 8 <= file.size();) {
         const unsigned char *chunk = &file[at];
         uint32_t size = get_u32_le(chunk + 4);
         size_t body = at + 8;
         if (size > file.size() - body)
-            return path + " is cut short inside its '" + std::string(chunk, chunk + 4) + "' chunk";
+            return format_line("%s is cut short inside its '%.4s' chunk", path,
+                               reinterpret_cast<const char *>(chunk));
         if (has_fourcc(chunk, "fmt ")) {
             format_ok = is_camera_pcm(&file[body], size);
             if (!format_ok)
-                return path + " is not PCM of 1 channel, 8000 Hz, 16 bits";
+                return format_line("%s is not PCM of 1 channel, 8000 Hz, 16 bits", path);
         } else if (has_fourcc(chunk, "data")) {
             if (!format_ok)
-                return path + " has no format chunk before its samples";
+                return format_line("%s has no format chunk before its samples", path);
             if (size == 0)
-                return path + " holds no samples";
+                return format_line("%s holds no samples", path);
             size_t frames = (size + audio_frame_bytes - 1) / audio_frame_bytes;
-            pcm.assign(frames * audio_frame_bytes, 0);
+            pcm.clear();
+            if (!pcm.resize(frames * audio_frame_bytes))
+                return format_line("%s: out of memory for its samples", path);
             memcpy(pcm.data(), &file[body], size);
             return {};
         }
         at = body + size + (size & 1);
     }
-    return path + " holds no samples";
+    return format_line("%s holds no samples", path);
 }
 
 }  // namespace qel

@@ -4,33 +4,33 @@
 #pragma once
 
 #include "access_units.h"
+#include "heap_array.h"
+#include "text_line.h"
 
 #include <cstddef>
-#include <string>
-#include <vector>
 
 namespace qel {
 
-using byte_vector = std::vector<unsigned char>;
+using byte_array = heap_array<unsigned char>;
 
 inline constexpr int audio_frames_per_second = 50;
 inline constexpr size_t audio_frame_bytes = 320;  // 20 ms of 8000 Hz, 16-bit, mono
 
 struct clip {
-    byte_vector bytes;
-    std::vector<access_unit> units;
+    byte_array bytes;
+    heap_array<access_unit> units;
 };
 
-// Reads a clip and splits it. Returns an empty string, or what is wrong in one line (the
-// file cannot be read, holds no picture, or no key frame to start a recording at).
-std::string load_clip(const std::string &path, clip &out);
+// Reads a clip and splits it. Returns an empty line, or what is wrong (the file cannot be
+// read, holds no picture, or no key frame to start a recording at).
+text_line load_clip(const char *path, clip &out);
 
 // One second of a 440 Hz tone at a moderate level: a whole number of periods, so that it
-// loops without a click.
-byte_vector tone_pcm();
+// loops without a click. False when memory runs out.
+bool tone_pcm(byte_array &pcm);
 
 // Reads the samples of a PCM WAV file of 1 channel, 8000 Hz, 16 bits, padded with silence
-// to whole audio frames. Returns an empty string, or what is wrong in one line.
-std::string load_wav_pcm(const std::string &path, byte_vector &pcm);
+// to whole audio frames. Returns an empty line, or what is wrong.
+text_line load_wav_pcm(const char *path, byte_array &pcm);
 
 }  // namespace qel

@@ -11,19 +11,18 @@
 #include "avi/le_bytes.h"
 #include "bus_path.h"
 #include "bus_socket.h"
+#include "heap_array.h"
+#include "text_line.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
-#include <string>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace qel {
 namespace {
@@ -31,11 +30,23 @@ namespace {
 constexpr size_t id_bytes = 4;
 constexpr size_t payload_bytes = 256;  // the largest payload taken; short ones read as zeros
 
+// Holds a mutex for the lifetime of the guard.
+class locked {
+public:
+    explicit locked(pthread_mutex_t &mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~locked() { pthread_mutex_unlock(&mutex_); }
+    locked(const locked &) = delete;
+    locked &operator=(const locked &) = delete;
+
+private:
+    pthread_mutex_t &mutex_;
+};
+
 struct message_bus {
-    std::mutex table_lock;  // guards table; never held while a handler runs
-    std::vector<msg_handler_entry> table;
-    std::mutex lifecycle;   // guards the rest: one start or stop at a time
-    std::string path;
+    pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;  // guards table; never held while a handler runs
+    heap_array<msg_handler_entry> table;
+    pthread_mutex_t lifecycle = PTHREAD_MUTEX_INITIALIZER;   // guards the rest: one start or stop at a time
+    char path[bus_path_bytes] = "";
     bus_socket socket;
     int wake[2] = {-1, -1};  // written to end the thread
     pthread_t thread{};
@@ -50,7 +61,7 @@ message_bus bus;
 
 msg_handler_fn handler_for(int32_t id)
 {
-    std::lock_guard<std::mutex> guard(bus.table_lock);
+    locked guard(bus.table_lock);
     for (const msg_handler_entry &row : bus.table)
         if (row.message_id == id)
             return row.handler_fn;
@@ -70,30 +81,30 @@ long long sender_uid(msghdr &message)
     return -1;
 }
 
-// Why a datagram cannot be delivered, or an empty string when it can.
-std::string unfit(size_t length, msghdr &message)
+// Why a datagram cannot be delivered, or an empty line when it can.
+text_line unfit(size_t length, msghdr &message)
 {
     long long uid = sender_uid(message);
     if (uid < 0)
-        return "it came without the sender's credentials";
+        return format_line("it came without the sender's credentials");
     if (uid != static_cast<long long>(geteuid()))
-        return "it came from user " + std::to_string(uid) + ", not from this process's user";
+        return format_line("it came from user %lld, not from this process's user", uid);
     if (message.msg_flags & MSG_TRUNC)
-        return "its payload is over " + std::to_string(payload_bytes) + " bytes";
+        return format_line("its payload is over %zu bytes", payload_bytes);
     if (length < id_bytes)
-        return std::to_string(length) + " bytes are too short for a message id";
+        return format_line("%zu bytes are too short for a message id", length);
     return {};
 }
 
 void deliver(const unsigned char *datagram, size_t length, msghdr &message)
 {
-    std::string reason = unfit(length, message);
+    text_line reason = unfit(length, message);
     auto id = static_cast<int32_t>(length >= id_bytes ? get_u32_le(datagram) : 0);
     msg_handler_fn handler = reason.empty() ? handler_for(id) : nullptr;
     if (reason.empty() && !handler)
-        reason = "no handler for message id " + std::to_string(id);
+        reason = format_line("no handler for message id %d", id);
     if (!reason.empty()) {
-        fprintf(stderr, "qelmain: dropped a message: %s\n", reason.c_str());
+        fprintf(stderr, "qelmain: dropped a message: %s\n", reason.text);
         return;
     }
     alignas(8) static unsigned char payload[payload_bytes];
@@ -146,7 +157,7 @@ void message_bus::close_all()
 
 void message_bus::stop()
 {
-    std::lock_guard<std::mutex> guard(lifecycle);
+    locked guard(lifecycle);
     if (!running)
         return;
     running = false;
@@ -181,23 +192,25 @@ extern "C" int zo_msg_register(const msg_handler_entry *table, int size)
 {
     if (!table || size < static_cast<int>(sizeof *table))
         return -1;
-    std::lock_guard<std::mutex> guard(bus.table_lock);
-    bus.table.assign(table, table + size / sizeof *table);
-    return 0;
+    locked guard(bus.table_lock);
+    bus.table.clear();
+    return bus.table.append(table, static_cast<size_t>(size) / sizeof *table) ? 0 : -1;
 }
 
 extern "C" int qel_start_msg(int)
 {
-    std::lock_guard<std::mutex> guard(bus.lifecycle);
+    locked guard(bus.lifecycle);
     if (bus.running)
         return 0;
-    std::string path = bus_path(), error;
+    char path[bus_path_bytes];
+    bus_path(path);
+    text_line error;
     bus_socket s = open_bus_socket(path, error);
     if (s.fd < 0) {
-        fprintf(stderr, "qelmain: no message bus: %s\n", error.c_str());
+        fprintf(stderr, "qelmain: no message bus: %s\n", error.text);
         return -1;
     }
-    bus.path = path;
+    memcpy(bus.path, path, sizeof path);
     bus.socket = s;
     if (pipe2(bus.wake, O_CLOEXEC) != 0 || !start_thread()) {
         perror("qelmain: no message bus");

@@ -204,7 +204,8 @@ std::vector<unsigned char> stop_request_from(const command_line &c)
 // Sends the datagram. Returns 0, or 1 after saying why it could not be sent.
 int send_to_recorder(const std::vector<unsigned char> &datagram)
 {
-    std::string path = qel::bus_path();
+    char path[qel::bus_path_bytes];
+    qel::bus_path(path);
     sockaddr_un address;
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     bool sent = fd >= 0 && qel::bus_address(path, address) &&
@@ -216,9 +217,9 @@ int send_to_recorder(const std::vector<unsigned char> &datagram)
     if (sent)
         return 0;
     if (saved == ENOENT || saved == ECONNREFUSED)
-        fprintf(stderr, "mirvoctl: no recorder is listening on %s\n", path.c_str());
+        fprintf(stderr, "mirvoctl: no recorder is listening on %s\n", path);
     else
-        fprintf(stderr, "mirvoctl: cannot send to %s: %s\n", path.c_str(), strerror(saved));
+        fprintf(stderr, "mirvoctl: cannot send to %s: %s\n", path, strerror(saved));
     return 1;
 }
 

@@ -4,7 +4,9 @@
 
 #include "parse_number.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace qel {
 namespace {
@@ -16,42 +18,59 @@ const char *variable(const char *name)
 }
 
 // Reads a whole number from low to high; the default stays when the variable is unset.
-std::string read_bounded(const char *name, int low, int high, int &value)
+text_line read_bounded(const char *name, int low, int high, int &value)
 {
     const char *text = variable(name);
     int32_t parsed = 0;
     if (!text)
         return {};
     if (!parse_int32(text, parsed) || parsed < low || parsed > high)
-        return std::string(name) + " must be a whole number from " + std::to_string(low) +
-               " to " + std::to_string(high) + ", not '" + text + "'";
+        return format_line("%s must be a whole number from %d to %d, not '%s'", name, low,
+                           high, text);
     value = parsed;
     return {};
 }
 
-void read_clip(const char *name, const char *default_file, std::string &path, bool &named)
+// Copies a path into its setting; a path that does not fit is refused, not cut.
+text_line copy_path(const char *name, const char *path, char (&to)[max_path_bytes])
+{
+    if (snprintf(to, sizeof to, "%s", path) >= static_cast<int>(sizeof to))
+        return format_line("%s is longer than %d bytes", name, max_path_bytes - 1);
+    return {};
+}
+
+text_line read_clip(const char *name, const char *default_file, char (&path)[max_path_bytes],
+                    bool &named)
 {
     const char *text = variable(name);
-    path = text ? text : std::string(QEL_DEFAULT_CLIPS_DIR "/") + default_file;
     named = text != nullptr;
+    if (text)
+        return copy_path(name, text, path);
+    snprintf(path, sizeof path, "%s/%s", QEL_DEFAULT_CLIPS_DIR, default_file);
+    return {};
 }
 
 }  // namespace
 
-std::string read_settings(source_settings &s)
+text_line read_settings(source_settings &s)
 {
     s = source_settings{};
-    read_clip("QEL_CLIP_MAIN", "main.h264", s.clip[0], s.clip_named[0]);
-    read_clip("QEL_CLIP_SUB", "sub.h264", s.clip[1], s.clip_named[1]);
-    if (const char *audio = variable("QEL_AUDIO"))
-        s.audio = audio;
-    if (const char *pace = variable("QEL_PACE")) {
-        std::string p = pace;
-        if (p != "realtime" && p != "burst")
-            return "QEL_PACE must be 'realtime' or 'burst', not '" + p + "'";
-        s.burst = p == "burst";
+    text_line error = read_clip("QEL_CLIP_MAIN", "main.h264", s.clip[0], s.clip_named[0]);
+    if (error.empty())
+        error = read_clip("QEL_CLIP_SUB", "sub.h264", s.clip[1], s.clip_named[1]);
+    if (!error.empty())
+        return error;
+    if (const char *audio = variable("QEL_AUDIO")) {
+        error = copy_path("QEL_AUDIO", audio, s.audio);
+        if (!error.empty())
+            return error;
     }
-    std::string error = read_bounded("QEL_FPS", 1, max_fps, s.fps);
+    if (const char *pace = variable("QEL_PACE")) {
+        if (strcmp(pace, "realtime") != 0 && strcmp(pace, "burst") != 0)
+            return format_line("QEL_PACE must be 'realtime' or 'burst', not '%s'", pace);
+        s.burst = strcmp(pace, "burst") == 0;
+    }
+    error = read_bounded("QEL_FPS", 1, max_fps, s.fps);
     if (error.empty())
         error = read_bounded("QEL_RING_SECONDS", 1, max_ring_seconds, s.ring_seconds);
     return error;

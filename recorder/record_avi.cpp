@@ -17,6 +17,9 @@
 namespace {
 
 constexpr int32_t no_known_position = -2;
+// The pause before asking again when no frame is ready. nanosleep rather than usleep: a
+// reduced C library (uClibc without its legacy calls) has only the former.
+constexpr timespec no_frame_pause = {0, 10000000};  // 10 ms
 
 // A stop is taken after the next frame written; a stream that delivers nothing would keep the
 // recording open for ever (and a later request's frames would go into its file). After this
@@ -65,7 +68,7 @@ int record_avi(const shared_request *request)
                 printf("[%s]: stop rec by main process\n", "record_avi");
                 break;
             }
-            usleep(10000);
+            nanosleep(&no_frame_pause, nullptr);
             continue;
         }
         last_frame_ms = now_ms();

@@ -12,6 +12,7 @@ declare -A groups=(
   [bench]="ffmpeg strace"
   [peers]="ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad"
   [cross]="g++-arm-linux-gnueabihf qemu-user"
+  [uclibc]="g++-arm-linux-gnueabihf linux-libc-dev-armhf-cross qemu-user uclibc-source xz-utils bzip2"
   [tidy]="clang-tidy"
   [demo]="cmake gcc g++ make zlib1g-dev nlohmann-json3-dev"
 )

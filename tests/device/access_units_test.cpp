@@ -29,10 +29,18 @@ struct stream_builder {
     stream_builder &add(const bytes &b) { stream.insert(stream.end(), b.begin(), b.end()); return *this; }
 };
 
+// The units the splitter finds in stream.
+std::vector<qel::access_unit> split(const bytes &stream)
+{
+    qel::heap_array<qel::access_unit> units;
+    EXPECT_TRUE(qel::split_access_units(stream, units)) << "out of memory";
+    return {units.begin(), units.end()};
+}
+
 // Checks the units against the expected starts and that they tile the whole stream.
 void expect_units(const stream_builder &s, const std::vector<bool> &keys)
 {
-    std::vector<qel::access_unit> units = qel::split_access_units(s.stream);
+    std::vector<qel::access_unit> units = split(s.stream);
     ASSERT_EQ(units.size(), s.expected_starts.size());
     ASSERT_EQ(units.size(), keys.size());
     size_t next = 0;
@@ -86,9 +94,9 @@ TEST(access_unit_splitter, keeps_leading_and_trailing_bytes_in_the_first_and_las
 
     stream_builder no_picture;
     no_picture.add(nal(sps)).add(nal(pps)).add(nal(sei));
-    EXPECT_TRUE(qel::split_access_units(no_picture.stream).empty());
-    EXPECT_TRUE(qel::split_access_units(bytes{}).empty());
-    EXPECT_TRUE(qel::split_access_units(bytes{0, 0, 1}).empty());
+    EXPECT_TRUE(split(no_picture.stream).empty());
+    EXPECT_TRUE(split(bytes{}).empty());
+    EXPECT_TRUE(split(bytes{0, 0, 1}).empty());
 
     stream_builder header_only;  // a slice whose header is the stream's last byte
     header_only.unit().add(nal(idr)).unit().add({0, 0, 1, 0x65});
