@@ -32,17 +32,16 @@ bool avi_detail::sync_data(int fd)
 bool avi_detail::sync_directory_of(const char *path)
 {
     // The directory is the path up to its last slash ("/" for "/x", "." for a bare name).
-    char directory[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    size_t length = slash ? static_cast<size_t>(slash - path) : 0;
-    if (length >= sizeof directory) {
-        errno = ENAMETOOLONG;
-        return false;
+    char directory[PATH_MAX] = ".";
+    if (const char *slash = strrchr(path, '/')) {
+        size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+        if (length >= sizeof directory) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        memcpy(directory, path, length);
+        directory[length] = '\0';
     }
-    if (slash && length == 0)
-        length = 1;  // the root
-    memcpy(directory, slash ? path : ".", slash ? length : 1);
-    directory[slash ? length : 1] = '\0';
 
     int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
