@@ -115,6 +115,13 @@ typedef struct avi_handle {
     struct avi_file_order *file_order; /* reading: AVI_read_next_chunk's buffer, or null */
     int32_t position_lost; /* writing: a failed write could not seek back to write_offset;
                               the next chunk seeks there first */
+    /* writing: what the checkpoints of AVI_sync need */
+    unsigned char recording_id[8]; /* drawn at creation, different for every recording */
+    uint32_t data_crc;         /* CRC-32 of recording_id, then of every byte from 2048 on */
+    int32_t data_crc_stale;    /* bytes were rewritten in place: counted again at the next sync */
+    int32_t chunk_total;       /* chunks written from 2048 on */
+    uint32_t checkpoint_count; /* checkpoints written; number n went to slot n % 2 */
+    unsigned char checkpoint_slots[2][32]; /* as last written, kept by header rewrites */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -362,14 +369,36 @@ enum {
                               writes for its streams: repair leaves it alone */
 };
 
+/* Why the chunks kept from a file that was not finished end where they do. */
+enum {
+    AVI_STOP_END_OF_FILE = 0, /* the file ends there: nothing is dropped */
+    AVI_STOP_CUT_SHORT = 1,   /* the file ends inside the next chunk, which is dropped */
+    AVI_STOP_NOT_A_CHUNK = 2, /* the next head is not a media chunk of the recording's streams
+                                 (zeros, an index, bytes of another file): nothing after it is
+                                 taken, since nothing tells what it is */
+    AVI_STOP_CHECKPOINT = 3,  /* the data its newest verified checkpoint covers ends there:
+                                 what follows was written after the last sync, and a power cut
+                                 may have left it torn, or stale bytes in its place */
+    AVI_STOP_UNVERIFIED = 4   /* the recording carries checkpoints but none verifies: nothing
+                                 of its data is known to be its own */
+};
+
 typedef struct avi_recovery {
     int32_t state;          /* AVI_FILE_... */
-    int32_t video_frames;   /* not finished: the whole video chunks found */
+    int32_t video_frames;   /* not finished: the whole video chunks kept */
     int32_t audio_chunks;   /* not finished: the whole chunks of the declared audio tracks */
     int32_t key_frames;     /* not finished: video chunks holding an H.264 IDR slice */
     uint64_t file_size;     /* the file's length as found */
-    uint64_t data_end;      /* not finished: the end of the last whole chunk, where the index
-                               goes; bytes past it belong to a chunk that was cut short */
+    uint64_t data_end;      /* not finished: the end of the last chunk kept, where the index
+                               goes; bytes past it are dropped */
+    int32_t checkpoints;    /* not finished: the number of the newest checkpoint found (AVI_sync
+                               writes them, one each); 0 when the recording carries none */
+    int32_t checkpoint_used; /* not finished: the number of the checkpoint whose data verified
+                               and bounds what is kept; 0 when none did */
+    int32_t stop_reason;    /* not finished: AVI_STOP_... */
+    int32_t dropped_chunks; /* not finished: whole chunks of the recording's streams found past
+                               data_end and dropped (with AVI_STOP_CHECKPOINT) */
+    double seconds;         /* not finished: the video kept, at the declared frame rate */
 } avi_recovery;
 
 /* Tells whether path is finished, and for a file that is not, what a repair would recover

@@ -89,6 +89,10 @@ int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_
         return avi_detail::fail(AVI_ERROR_WRITE);
     }
     handle->write_offset += static_cast<uint32_t>(8 + padded(size));
+    handle->chunk_total += 1;
+    avi_detail::count_written(*handle, head, sizeof head);
+    avi_detail::count_written(*handle, data, size);
+    avi_detail::count_written(*handle, &pad, size & 1U);
     return 0;
 }
 
@@ -228,6 +232,7 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
         return avi_detail::fail(AVI_ERROR_WRITE);
     }
     put_u32_le(last->size, static_cast<uint32_t>(new_size));
+    handle->data_crc_stale = 1;  // a size field was rewritten: the next checkpoint counts again
     add_audio_bytes(handle->tracks[handle->current_track], len);
     handle->write_offset = static_cast<uint32_t>(new_end);
     handle->position_lost = 0;  // the position stands at the new end

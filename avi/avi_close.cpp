@@ -10,6 +10,10 @@
 int AVI_close_output_file(avi_handle *handle)
 {
     uint32_t movi_size = handle->write_offset - (AVI_HEADER_BYTES - 4);
+    // A recording that keeps checkpoints gets one for all its chunks, made durable with the
+    // index: a power cut before the final header is written leaves every chunk verified.
+    if (handle->checkpoint_count > 0)
+        avi_detail::write_checkpoint(*handle);  // a failing card shows in the writes below
     bool index_written =
         AVI_write_chunk(handle, "idx1", handle->index,
                         static_cast<int32_t>(16 * static_cast<uint32_t>(handle->index_count))) == 0;

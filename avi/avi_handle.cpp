@@ -29,11 +29,13 @@ avi_handle *AVI_create_output_file(const char *path)
         return nullptr;
     }
 
-    // The name is made durable at once: a power cut a moment later must not take a file
-    // whose frames are synced as they come (AVI_sync).
+    // The placeholder, then the name, are made durable at once: a power cut a moment later
+    // must not take a file whose frames are synced as they come (AVI_sync), nor leave in its
+    // first bytes what a card held there before (an older recording's header, whose
+    // checkpoints would vouch for that recording's chunks).
     static const avi_detail::header_bytes placeholder{};
     if (write_fully(fd, placeholder.data(), placeholder.size()) != AVI_HEADER_BYTES ||
-        !avi_detail::sync_directory_of(path)) {
+        !avi_detail::sync_data(fd) || !avi_detail::sync_directory_of(path)) {
         int cause = errno;  // kept for AVI_error_text
         close(fd);
         errno = cause;
@@ -45,6 +47,7 @@ avi_handle *AVI_create_output_file(const char *path)
     handle->fd = fd;
     handle->mode = AVI_MODE_WRITE;
     handle->write_offset = AVI_HEADER_BYTES;
+    avi_detail::start_recording_identity(*handle);
     return handle;
 }
 

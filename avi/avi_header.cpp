@@ -18,6 +18,7 @@ constexpr int32_t video_scale = 1000000;
 constexpr int info_list_bytes = 84;
 namespace header_at = avi_detail::header_at;
 namespace strh_at = avi_detail::strh_at;
+namespace checkpoint_at = avi_detail::checkpoint_at;
 
 // Places fields one after another into the header buffer. A field that would end past the
 // buffer is not stored, but the running length still advances, so that the overflow is
@@ -172,22 +173,30 @@ void place_video_stream(header_writer &w, const avi_handle &h, video_timing timi
     close_stream_list(w, list);
 }
 
+// The audio stream's length, in its units: PCM counts whole samples of every channel; other
+// formats keep the count of four-byte blocks that the header has always held for them.
+uint32_t audio_length(const avi_handle &h, int t)
+{
+    int64_t bytes = h.tracks[t].byte_count;
+    if (avi_detail::pcm_sample_bytes(h.tracks[t]) > 0)
+        return static_cast<uint32_t>(bytes / avi_detail::audio_unit(h, t));
+    return static_cast<uint32_t>(clamp_i32(bytes * 4 / AVI_audio_block_size(&h, t)));
+}
+
 void place_audio_stream(header_writer &w, const avi_handle &h, int t)
 {
     const avi_audio_track &track = h.tracks[t];
-    int32_t block = AVI_audio_block_size(&h, t);
-    auto scale = static_cast<uint32_t>(block / 4);
+    uint32_t unit = avi_detail::audio_unit(h, t);
     auto byte_rate = static_cast<uint32_t>(clamp_i32(int64_t{track.bitrate} * 1000 / 8));
-    auto length = static_cast<uint32_t>(clamp_i32(int64_t{track.byte_count} * 4 / block));
 
-    int32_t list = open_stream_list(w, {"auds", nullptr, scale, byte_rate, length, scale});
+    int32_t list = open_stream_list(w, {"auds", nullptr, unit, byte_rate, audio_length(h, t), unit});
     w.fourcc("strf");
     w.u32(16);
     w.u16(static_cast<uint32_t>(track.format));
     w.u16(static_cast<uint32_t>(track.channels));
     w.u32(static_cast<uint32_t>(track.rate));
     w.u32(byte_rate);
-    w.u16(scale);  // block align
+    w.u16(unit);  // block align
     w.u16(static_cast<uint32_t>(track.bits));
     close_stream_list(w, list);
 }
@@ -195,6 +204,23 @@ void place_audio_stream(header_writer &w, const avi_handle &h, int t)
 }  // namespace
 
 namespace avi_detail {
+
+int64_t pcm_sample_bytes(const avi_audio_track &track)
+{
+    int64_t bytes = (int64_t{track.bits} + 7) / 8 * track.channels;
+    return track.format == wave_format_pcm && bytes > 0 && bytes <= 0xffff ? bytes : 0;
+}
+
+uint32_t audio_unit(const avi_handle &h, int t)
+{
+    int64_t pcm = pcm_sample_bytes(h.tracks[t]);
+    return pcm > 0 ? static_cast<uint32_t>(pcm) : legacy_audio_unit(h, t);
+}
+
+uint32_t legacy_audio_unit(const avi_handle &h, int t)
+{
+    return static_cast<uint32_t>(AVI_audio_block_size(&h, t) / 4);
+}
 
 void build_header(const avi_handle &h, const final_header_values *final_values,
                   header_bytes &out)
@@ -257,6 +283,10 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
     w.patch_u32(header_at::flags, flags);
     w.patch_u32(header_at::total_frames, frames);
     w.patch_u32(header_at::movi_size, final_values ? final_values->movi_size : size_placeholder);
+    if (!final_values)  // the checkpoints written so far stay in the filler while recording
+        for (int k : {0, 1})
+            memcpy(&out[static_cast<size_t>(checkpoint_at::slots[k])], h.checkpoint_slots[k],
+                   checkpoint_at::bytes);
 }
 
 void clear_count_fields(header_bytes &bytes, int32_t track_count)
@@ -269,6 +299,8 @@ void clear_count_fields(header_bytes &bytes, int32_t track_count)
         clear(at);
     for (int t = 0; t < track_count && t < AVI_MAX_TRACKS; ++t)
         clear(header_at::audio_length(t));
+    for (int at : checkpoint_at::slots)
+        memset(&bytes[static_cast<size_t>(at)], 0, checkpoint_at::bytes);
 }
 
 bool write_header_region(int fd, const header_bytes &bytes)

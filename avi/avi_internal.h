@@ -73,6 +73,7 @@ inline constexpr int sample_size = 44, bytes = 56;
 namespace bitmap_at {
 inline constexpr int size = 0, width = 4, height = 8, compression = 16;
 }  // namespace bitmap_at
+inline constexpr int wave_format_pcm = 1;  // the format tag of linear PCM
 namespace wave_at {
 inline constexpr int tag = 0, channels = 2, rate = 4, byte_rate = 8, bits = 14, extra_size = 16;
 }  // namespace wave_at
@@ -88,6 +89,9 @@ inline constexpr int video_length = video_strh_data + strh_at::length;
 // Audio stream list t starts at audio_lists + audio_list_bytes * t.
 inline constexpr int audio_lists = 212, audio_list_bytes = 100;
 inline constexpr int audio_length_in_list = 20 + strh_at::length;  // list head, strh head
+// The fields that hold an audio stream's unit (audio_unit), from its list's start.
+inline constexpr int audio_unit_fields_in_list[] = {20 + strh_at::scale, 20 + strh_at::sample_size,
+                                                    20 + strh_at::bytes + 8 + 12};  // block align
 inline constexpr int movi_list = AVI_HEADER_BYTES - 12;  // "LIST", size, "movi"
 inline constexpr int movi_size = movi_list + 4;
 inline constexpr int first_chunk = AVI_HEADER_BYTES;
@@ -96,6 +100,16 @@ constexpr int audio_length(int track)
     return audio_lists + audio_list_bytes * track + audio_length_in_list;
 }
 }  // namespace header_at
+
+// The bytes an audio stream counts in: its scale, sample size and block align, with the byte
+// rate as its rate and its length in these units. For PCM they are one sample of every channel
+// (16-bit mono: 2), as players need them to tell the sample width and time each chunk; 0 from
+// pcm_sample_bytes for other formats and for PCM without a size. Recordings made before PCM
+// was so counted used the block size over four (legacy_audio_unit: 1 for 16-bit mono, which
+// players took for 8-bit samples); other formats still do.
+int64_t pcm_sample_bytes(const avi_audio_track &track);
+uint32_t audio_unit(const avi_handle &h, int t);
+uint32_t legacy_audio_unit(const avi_handle &h, int t);
 
 // Builds the header region from the handle's stream descriptions: the recording-time
 // header when final_values is null, the final one (real counts, "INFO" list) otherwise.
@@ -118,9 +132,36 @@ inline constexpr uint32_t size_placeholder = 0xfefff003U;
 
 // Zeroes the fields of a header region built by build_header that hold counts and sizes
 // (RIFF size, microseconds per frame, flags, total frames, video and audio lengths, "movi"
-// size): what is left depends only on the stream descriptions, while recording and after
-// the close alike.
+// size) and the checkpoint slots: what is left depends only on the stream descriptions,
+// while recording and after the close alike.
 void clear_count_fields(header_bytes &bytes, int32_t track_count);
+
+// CRC-32 as zlib computes it: crc32_update(0, data, n) for a whole buffer, or fed piece by
+// piece with the last result.
+uint32_t crc32_update(uint32_t crc, const void *data, size_t n);
+
+// A checkpoint: written by AVI_sync into one of two slots inside the recording-time header's
+// "JUNK" filler, just before the sync makes it durable with the data it describes. It says
+// where the recording's durable data ends, how many chunks lie before that, and a CRC-32 of
+// the recording's identity followed by every byte from 2048 to there; a CRC-32 of the slot
+// itself shows a torn write. The slots lie in different 512-byte sectors, inside the filler
+// whatever the number of audio tracks, and the final header zeroes them.
+namespace checkpoint_at {
+inline constexpr int slots[2] = {1280, 1792};
+inline constexpr int magic = 0, sequence = 4, recording = 8, data_end = 16, chunks = 20;
+inline constexpr int data_crc = 24, slot_crc = 28, bytes = 32;
+}  // namespace checkpoint_at
+
+// Writer: writes the next checkpoint over the older slot (pwrite; the position stays). True,
+// or false with errno set when it could not be written; a descriptor that cannot be written
+// at an offset (a pipe) has nothing to checkpoint.
+bool write_checkpoint(avi_handle &h);
+
+// Writer: draws the identity of a new recording and starts the CRC of its data with it.
+void start_recording_identity(avi_handle &h);
+
+// Writer: counts a chunk's bytes, as written at the end of the data, into the CRC.
+void count_written(avi_handle &h, const void *data, size_t n);
 
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);
@@ -132,12 +173,31 @@ class file_scan;
 // fits, or sets code (12: no video entry, 3: a read failed).
 int32_t judge_index(avi_handle *h, file_scan &s, int32_t &code);
 
-// Reader: an absolute index of every media chunk from "movi" to the scan's end, in file
-// order, found by the walk through s. Lists ("rec ") are entered, other chunks skipped; a
-// chunk that the file cuts short ends the scan without an entry. With find_key_frames the
-// video chunks holding an H.264 IDR slice are flagged key frames, otherwise none is.
-// Reports its progress. Returns 0 or AVI_ERROR_NO_MEMORY.
-int32_t rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames);
+// How the index of a file without a usable "idx1" is rebuilt by walking its chunks. Another
+// writer's file is walked leniently: lists are entered and other chunks skipped. A recording
+// of this writer holds nothing but its media chunks one after the other, none of them empty,
+// so its walk ends at the first head that is not one (zeros, an index, bytes of some other
+// file), and at the end of the data its checkpoint verified.
+struct walk_rules {
+    bool strict = false;         // this writer's recording
+    uint64_t end = UINT64_MAX;   // where the trusted data ends
+    // With no checkpoint to verify the data, an H.264 video chunk must also begin with a
+    // start code, as every access unit does: an index entry read as a chunk head does not.
+    bool start_codes = false;
+};
+
+// Why a rebuilding walk ended where it did (AVI_STOP_...).
+struct walk_end {
+    int32_t reason = AVI_STOP_END_OF_FILE;
+    uint64_t at = 0;  // where the last chunk kept ends
+};
+
+// Reader: an absolute index of the media chunks from "movi" on, in file order, found by the
+// walk through s under `rules`; a chunk that the file cuts short ends the walk without an
+// entry. With find_key_frames the video chunks holding an H.264 IDR slice are flagged key
+// frames, otherwise none is. Reports its progress. Returns 0 or AVI_ERROR_NO_MEMORY.
+int32_t rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames, const walk_rules &rules,
+                      walk_end &ended);
 
 // Looks for an H.264 IDR slice (a NAL unit of type 5 behind a 3- or 4-byte start code) in
 // Annex-B data that may come in pieces of any size: feed the pieces in order.

@@ -2,7 +2,7 @@
 // "hdrl" list, the "movi" list and the "idx1" index, the header-list walk that takes the
 // first video stream and up to 8 audio streams, and the index (loaded, or rebuilt by
 // scanning the chunks) turned into a table of video frames and one of chunks per track.
-#include "avi_walk.h"
+#include "avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -324,6 +324,16 @@ bool holds_idr(file_scan &s, uint32_t size)
     return search.found;
 }
 
+// Whether the data at the scan's position begins with an H.264 start code (00 00 01, or
+// 00 00 00 01), as every access unit of an Annex-B stream does.
+bool starts_with_start_code(file_scan &s)
+{
+    const unsigned char *data;
+    uint32_t n = s.look(data, 4);
+    return (n >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
+           (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
+}
+
 }  // namespace
 
 int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
@@ -347,22 +357,47 @@ int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
     return AVI_INDEX_REBUILT;
 }
 
-int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames)
+int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames,
+                                  const walk_rules &rules, walk_end &ended)
 {
     h->index_count = 0;
     h->max_chunk_len = 0;
     s.move_to(static_cast<uint32_t>(h->movi_offset));
     avi_detail::progress progress(s.end() == no_end ? 0 : s.end());
+    ended = {AVI_STOP_END_OF_FILE, s.position()};
     chunk c;
-    while (next_in_lists(s, c)) {
-        progress.at(c.at);
+    for (;;) {
+        progress.at(s.position());
+        if (s.position() >= rules.end) {
+            ended.reason = s.position() < s.end() ? AVI_STOP_CHECKPOINT : AVI_STOP_END_OF_FILE;
+            break;
+        }
+        // A strict walk takes the chunks one after the other: a list is not entered but ends it.
+        bool got = rules.strict ? next_chunk(s, c) == avi_detail::walk_step::chunk : next_in_lists(s, c);
+        if (!got) {
+            ended.reason = s.end() != no_end && c.at < s.end() ? AVI_STOP_CUT_SHORT : AVI_STOP_END_OF_FILE;
+            break;
+        }
+        if (rules.strict && (c.is_list || c.size == 0 || !is_recording_chunk(*h, c.id) ||
+                             (rules.start_codes && chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
+            ended.reason = AVI_STOP_NOT_A_CHUNK;
+            break;
+        }
         if (is_media_id(c.id)) {
-            if (s.end() != no_end && c.at + 8 + c.size > s.end())
+            uint64_t data_end = c.at + 8 + c.size;
+            if (s.end() != no_end && data_end > s.end()) {
+                ended.reason = AVI_STOP_CUT_SHORT;
                 break;
+            }
+            if (data_end > rules.end) {  // not what a checkpoint ends at: not to be trusted
+                ended.reason = AVI_STOP_CHECKPOINT;
+                break;
+            }
             bool key = find_key_frames && chunk_stream(*h, c.id) == 0 && holds_idr(s, c.size);
             if (AVI_append_index(h, reinterpret_cast<const char *>(c.id), key ? AVI_KEY_FRAME : 0,
                                  static_cast<uint32_t>(c.at), c.size) != 0)
                 return AVI_ERROR_NO_MEMORY;
+            ended.at = c.at + 8 + padded(c.size);
         }
         avi_detail::skip_chunk(s, c);
     }
@@ -442,8 +477,12 @@ int32_t load_index(avi_handle *h, bool had_index, file_scan &s)
     int32_t origin = had_index ? avi_detail::judge_index(h, s, code) : AVI_INDEX_REBUILT;
     if (code != 0)
         return code;
-    if (origin == AVI_INDEX_REBUILT && (code = avi_detail::rebuild_index(h, s, false)) != 0)
-        return code;
+    if (origin == AVI_INDEX_REBUILT) {
+        avi_detail::recovery_plan plan = avi_detail::plan_recovery(*h, s);
+        avi_detail::walk_end ended;
+        if ((code = avi_detail::rebuild_index(h, s, false, plan.rules, ended)) != 0)
+            return code;
+    }
     h->index_origin = origin;
     uint64_t base = origin == AVI_INDEX_RELATIVE ? uint64_t{static_cast<uint32_t>(h->movi_offset)} + 4 : 8;
     return build_tables(h, base);

@@ -3,7 +3,7 @@
 // away, H.264 key frames are found again in the data, and the close then appends the
 // "idx1" index and writes the final header in place. Finished files and files of other
 // writers are never written.
-#include "avi_walk.h"
+#include "avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -56,48 +56,6 @@ bool is_finished(avi_handle &r, file_scan &s)
     return code == 0 && (origin == AVI_INDEX_ABSOLUTE || origin == AVI_INDEX_RELATIVE);
 }
 
-// The stream descriptions of a file opened for reading, in a writing handle's fields: what
-// the header builder needs, with counts and sizes still zero.
-avi_handle described_streams(const avi_handle &r)
-{
-    avi_handle w{};
-    w.mode = AVI_MODE_WRITE;
-    w.width = r.width;
-    w.height = r.height;
-    w.fps = r.fps;
-    memcpy(w.compressor, r.compressor, sizeof w.compressor);
-    w.track_count = r.track_count;
-    for (int t = 0; t < r.track_count; ++t) {
-        w.tracks[t].format = r.tracks[t].format;
-        w.tracks[t].channels = r.tracks[t].channels;
-        w.tracks[t].rate = r.tracks[t].rate;
-        w.tracks[t].bits = r.tracks[t].bits;
-        w.tracks[t].bitrate = r.tracks[t].bitrate;
-    }
-    return w;
-}
-
-// Whether the header region is the one this writer writes for these streams, while
-// recording or after a close, counts and sizes apart. Only then may it be rewritten: a
-// header of another writer may hold more than this writer can describe.
-bool written_by_this_writer(const avi_handle &r, const avi_handle &streams, file_scan &s)
-{
-    if (r.movi_offset != avi_detail::header_at::first_chunk)
-        return false;
-    avi_detail::header_bytes in_file;
-    if (!s.read_at(0, in_file.data(), AVI_HEADER_BYTES))
-        return false;
-    avi_detail::clear_count_fields(in_file, streams.track_count);
-    auto matches = [&](const avi_detail::final_header_values *closed) {
-        avi_detail::header_bytes expected;
-        avi_detail::build_header(streams, closed, expected);
-        avi_detail::clear_count_fields(expected, streams.track_count);
-        return expected == in_file;
-    };
-    const avi_detail::final_header_values any_close{0, 0, true};
-    return matches(nullptr) || matches(&any_close);
-}
-
 // What the rebuilt index of a file that is not finished holds: the counts a close would
 // have written for the same chunks, and where the last whole chunk ends.
 void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
@@ -121,12 +79,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
     for (int t = 0; t < r.track_count; ++t)  // saturating, as the writer counts
         streams.tracks[t].byte_count = static_cast<int32_t>(std::min<int64_t>(bytes[t], INT32_MAX));
     out.data_end = data_end;
-}
-
-bool is_h264(const char *code)
-{
-    auto *c = reinterpret_cast<const unsigned char *>(code);
-    return same_id(c, "H264") || same_id(c, "X264") || same_id(c, "AVC1");
+    out.seconds = r.fps > 0 ? out.video_frames / r.fps : 0;
 }
 
 struct free_deleter {
@@ -154,17 +107,24 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
     avi_handle *r = AVI_open_input_fd(fd, 0);
     if (!r)
         return nullptr;
-    streams = described_streams(*r);
+    streams = avi_detail::described_streams(*r);
     file_scan s(r->fd, buffer.get(), avi_detail::scan_buffer_bytes, 0, out.file_size);
     if (is_finished(*r, s)) {
         out.state = AVI_FILE_FINISHED;
         return r;
     }
-    int32_t code = avi_detail::rebuild_index(r, s, is_h264(streams.compressor));
+    avi_detail::recovery_plan plan = avi_detail::plan_recovery(*r, s);
+    avi_detail::walk_end ended;
+    int32_t code = avi_detail::rebuild_index(r, s, avi_detail::is_h264(streams.compressor), plan.rules, ended);
     if (code != 0)
         return avi_detail::fail(code, r), nullptr;
     count_chunks(*r, streams, out);
-    out.state = written_by_this_writer(*r, streams, s) ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
+    out.state = plan.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
+    out.checkpoints = plan.trusted.newest;
+    out.checkpoint_used = plan.trusted.used;
+    out.stop_reason = plan.trusted.carried && plan.trusted.used == 0 ? AVI_STOP_UNVERIFIED : ended.reason;
+    if (ended.reason == AVI_STOP_CHECKPOINT)
+        out.dropped_chunks = avi_detail::count_recording_chunks(*r, s, ended.at);
     return r;
 }
 
@@ -206,7 +166,8 @@ int open_for_repair(const char *path, bool &writable, int &refusal)
 // Examines the file on fd, which it closes; -1 with avi_error 2 for no descriptor.
 int examine_owned_fd(int fd, avi_recovery *out)
 {
-    *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
+    *out = avi_recovery{};
+    out->state = AVI_FILE_UNKNOWN;
     if (fd < 0)
         return avi_detail::fail(AVI_ERROR_OPEN);
     avi_handle streams{};
@@ -231,7 +192,8 @@ int AVI_examine_fd(int fd, avi_recovery *out)
 
 int AVI_repair_file(const char *path, avi_recovery *out)
 {
-    *out = avi_recovery{AVI_FILE_UNKNOWN, 0, 0, 0, 0, 0};
+    *out = avi_recovery{};
+    out->state = AVI_FILE_UNKNOWN;
     bool writable = false;
     int refusal = 0;
     int fd = open_for_repair(path, writable, refusal);

@@ -1,6 +1,7 @@
 // Durability: what a writer has put into the file reaches the storage, so that a power cut
 // (which keeps nothing of the page cache) cannot take it. The data and length of the file
-// through fdatasync, the name of a new file through an fsync of its directory.
+// through fdatasync, with a checkpoint that tells repair how far they are the recording's
+// own; the name of a new file through an fsync of its directory.
 #include "avi_internal.h"
 
 #include <cerrno>
@@ -55,13 +56,17 @@ bool avi_detail::sync_directory_of(const char *path)
 
 int AVI_sync(avi_handle *handle)
 {
-    if (handle->mode != AVI_MODE_WRITE) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
-    if (!avi_detail::sync_data(handle->fd)) {
-        avi_error = AVI_ERROR_WRITE;
-        return -1;
+    if (handle->mode != AVI_MODE_WRITE)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
+    // The checkpoint goes to the storage with the data it describes; until the sync is done,
+    // the other slot still holds the previous one.
+    bool noted = avi_detail::write_checkpoint(*handle);
+    int cause = errno;
+    if (!avi_detail::sync_data(handle->fd))
+        return avi_detail::fail(AVI_ERROR_WRITE);
+    if (!noted) {
+        errno = cause;
+        return avi_detail::fail(AVI_ERROR_WRITE);
     }
     return 0;
 }

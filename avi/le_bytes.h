@@ -15,6 +15,12 @@ static inline void put_u32_le(unsigned char *dst, uint32_t value)
     dst[3] = (unsigned char)(value >> 24);
 }
 
+static inline void put_u16_le(unsigned char *dst, uint32_t value)
+{
+    dst[0] = (unsigned char)value;
+    dst[1] = (unsigned char)(value >> 8);
+}
+
 static inline uint32_t get_u32_le(const unsigned char *src)
 {
     return (uint32_t)src[0] | (uint32_t)src[1] << 8 | (uint32_t)src[2] << 16 |

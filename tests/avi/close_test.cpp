@@ -57,7 +57,7 @@ TEST_F(writer_test, closing_writes_real_counts_sizes_and_the_index)
     ASSERT_EQ(b.size(), e);
     expect_fields(b, {
         {4, le32(e - 8)}, {16, le32(292)}, {44, le32(0x110)}, {48, le32(250)},
-        {56, le32(2)}, {140, le32(250)}, {264, le32(20000)}, {2040, le32(497956)},
+        {56, le32(2)}, {140, le32(250)}, {264, le32(10000)}, {2040, le32(497956)},
         {idx, "idx1"}, {idx + 4, le32(16 * 260)},
         // first entries: the key frame at 2048, then the audio chunk after it
         {idx + 8, "00db"}, {idx + 12, le32(0x10)}, {idx + 16, le32(2048)}, {idx + 20, le32(2772)},

@@ -67,11 +67,11 @@ TEST_F(writer_test, one_pcm_track_adds_a_100_byte_stream_list)
     expect_fields(b, {
         {212, "LIST"}, {216, le32(92)}, {220, "strl"}, {224, "strh"}, {228, le32(56)},
         {232, "auds"}, {236, le32(0)}, {240, le32(0)}, {244, le32(0)}, {248, le32(0)},
-        {252, le32(1)}, {256, le32(16000)}, {260, le32(0)}, {264, le32(0)}, {268, le32(0)},
-        {272, le32(0xffffffff)}, {276, le32(1)}, {280, zeros(8)},
+        {252, le32(2)}, {256, le32(16000)}, {260, le32(0)}, {264, le32(0)}, {268, le32(0)},
+        {272, le32(0xffffffff)}, {276, le32(2)}, {280, zeros(8)},
         {288, "strf"}, {292, le32(16)}, {296, le16(1)}, {298, le16(1)}, {300, le32(8000)},
-        {304, le32(16000)}, {308, le16(1)}, {310, le16(16)},
-    });
+        {304, le32(16000)}, {308, le16(2)}, {310, le16(16)},
+    });  // scale, sample size and block align: one 16-bit sample
     expect_junk_and_movi(b, 312, placeholder);
     EXPECT_EQ(AVI_current_audio_track(handle), 0);
 }
@@ -155,9 +155,9 @@ TEST_F(writer_test, a_repeated_frame_makes_the_header_ask_for_the_index)
 TEST_F(writer_test, audio_block_size_sets_scale_and_length)
 {
     AVI_define_video(handle, 640, 480, 25.0, "H264");
-    AVI_add_audio_track(handle, 2, 48000, 24, 1, 2304);  // block 6: scale 1, length 4n/6
-    AVI_add_audio_track(handle, 2, 48000, 32, 3, 3072);  // block 8: scale 2
-    AVI_add_audio_track(handle, 1, 8000, 8, 1, 64);      // block 1 raised to 4
+    AVI_add_audio_track(handle, 2, 48000, 24, 1, 2304);  // PCM, block 6: scale 6, length n/6
+    AVI_add_audio_track(handle, 2, 48000, 32, 3, 3072);  // not PCM, block 8: scale 2, length 4n/8
+    AVI_add_audio_track(handle, 1, 8000, 8, 1, 64);      // PCM, block 1 (raised to 4): scale 1
     handle->tracks[0].byte_count = 600;
     handle->tracks[1].byte_count = 800;
     handle->tracks[2].byte_count = 1000;
@@ -167,10 +167,11 @@ TEST_F(writer_test, audio_block_size_sets_scale_and_length)
     EXPECT_EQ(AVI_audio_block_size(handle, 1), 8);
     EXPECT_EQ(AVI_audio_block_size(handle, 2), 4);
     expect_fields(current_bytes(), {
-        {252, le32(1)}, {256, le32(288000)}, {264, le32(400)}, {276, le32(1)}, {308, le16(1)},
+        // PCM counts in samples of every channel; other formats in a quarter of the block.
+        {252, le32(6)}, {256, le32(288000)}, {264, le32(100)}, {276, le32(6)}, {308, le16(6)},
         {352, le32(2)}, {356, le32(384000)}, {364, le32(400)}, {376, le32(2)}, {408, le16(2)},
         {396, le16(3)}, {410, le16(32)},
-        {452, le32(1)}, {456, le32(8000)}, {464, le32(1000)},
+        {452, le32(1)}, {456, le32(8000)}, {464, le32(1000)}, {476, le32(1)}, {508, le16(1)},
     });
 }
 

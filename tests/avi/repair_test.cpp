@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <cstring>
@@ -38,7 +39,10 @@ struct recording {
     std::vector<uint32_t> starts, ends;  // per piece; a repeat has no chunk (0, 0)
 };
 
-recording write_pieces(const std::string &path, streams s, const std::vector<piece> &pieces)
+// With `syncs`, AVI_sync is called before the first piece and after each piece whose number
+// is listed, as the recorder does.
+recording write_pieces(const std::string &path, streams s, const std::vector<piece> &pieces,
+                       const std::vector<size_t> &syncs = {})
 {
     recording r;
     avi_handle *h = AVI_create_output_file(path.c_str());
@@ -48,7 +52,11 @@ recording write_pieces(const std::string &path, streams s, const std::vector<pie
     AVI_define_video(h, 160, 120, s.fps, "H264");
     for (int t = 0; t < s.tracks; ++t)
         AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-    for (const piece &p : pieces) {
+    if (!syncs.empty()) {
+        EXPECT_EQ(AVI_sync(h), 0) << AVI_error_text();
+    }
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const piece &p = pieces[i];
         uint32_t start = h->write_offset;
         if (p.repeat) {
             EXPECT_EQ(AVI_repeat_video_frame(h), 0);
@@ -61,6 +69,9 @@ recording write_pieces(const std::string &path, streams s, const std::vector<pie
         }
         r.starts.push_back(start);
         r.ends.push_back(start ? h->write_offset : 0);
+        if (std::find(syncs.begin(), syncs.end(), i) != syncs.end()) {
+            EXPECT_EQ(AVI_sync(h), 0) << AVI_error_text();
+        }
     }
     r.before_close = read_file(path);
     EXPECT_EQ(AVI_close_handle(h), 0) << AVI_error_text();
@@ -386,4 +397,126 @@ TEST(repair, the_idr_search_finds_the_key_frames_of_a_clip_in_pieces_of_any_size
     EXPECT_FALSE(holds_idr({0, 0, 1, 0x41, 0x9a, 0x65}));     // a P slice; 0x65 in its payload
     EXPECT_FALSE(holds_idr({0, 1, 0x65, 0, 0, 2, 0x65}));     // no start code before either
     EXPECT_FALSE(holds_idr({0x65, 0, 0, 1}));                 // a start code with no unit after it
+}
+
+TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified_checkpoint_covers)
+{
+    // Synced before the first piece, after piece 29 and after piece 59 (checkpoints 1 to 3);
+    // the pieces after that were written after the last sync.
+    temp_dir dir;
+    std::vector<piece> pieces = clip_pieces(40, 1);
+    const size_t second = 29, third = 59;
+    recording synced = write_pieces(dir.file("synced.avi"), {25.0, 1}, pieces, {second, third});
+    recording plain = write_pieces(dir.file("plain.avi"), {25.0, 1}, pieces);
+    std::vector<piece> other_sound = pieces;  // another recording: the same frames, other sound
+    for (piece &p : other_sound)
+        if (p.track == 0)
+            p.data[0] ^= 0xff;
+    recording other = write_pieces(dir.file("other.avi"), {25.0, 1}, other_sound, {second, third});
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(synced.closed == plain.closed) << "a finished file does not show its checkpoints";
+
+    // The slots while recording: the newest checkpoint in slot 3 % 2, the one before in the other.
+    namespace at = avi_detail::checkpoint_at;
+    const bytes &cut = synced.before_close;
+    auto slot = [&](int k) { return bytes(cut.begin() + at::slots[k], cut.begin() + at::slots[k] + at::bytes); };
+    EXPECT_EQ(text_at(cut, at::slots[1] + at::magic), "mvcp");
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::sequence), 3u);
+    EXPECT_EQ(u32_at(cut, at::slots[0] + at::sequence), 2u);
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::data_end), synced.ends[third]);
+    EXPECT_EQ(u32_at(cut, at::slots[0] + at::data_end), synced.ends[second]);
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::chunks), third + 1 - 1) << "the repeat is no chunk";
+    bytes older = slot(0), newest = slot(1);
+    EXPECT_TRUE(std::equal(older.begin() + at::recording, older.begin() + at::recording + 8,
+                           newest.begin() + at::recording))
+        << "both of the same recording";
+    uint32_t data_crc = avi_detail::crc32_update(0, &cut[at::slots[1] + at::recording], 8);
+    data_crc = avi_detail::crc32_update(data_crc, &cut[AVI_HEADER_BYTES], synced.ends[third] - AVI_HEADER_BYTES);
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::data_crc), data_crc);
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::slot_crc), avi_detail::crc32_update(0, newest.data(), at::slot_crc));
+
+    struct damage {
+        const char *what;
+        std::function<void(bytes &)> apply;
+        size_t kept;          // pieces kept (a prefix of the recording)
+        int32_t used;         // checkpoint used
+        int32_t stop_reason;
+    };
+    auto zero = [](bytes &b, size_t from, size_t n) { std::fill_n(b.begin() + static_cast<long>(from), n, 0); };
+    uint32_t sector_after_second = (synced.ends[second] + 511) / 512 * 512;
+    std::vector<damage> damages = {
+        {"nothing", [](bytes &) {}, third + 1, 3, AVI_STOP_CHECKPOINT},
+        {"the newest slot torn", [&](bytes &b) { b[at::slots[1] + at::data_end] ^= 1; }, second + 1, 2, AVI_STOP_CHECKPOINT},
+        {"a sector of the newest checkpoint's data lost", [&](bytes &b) { zero(b, sector_after_second, 512); },
+         second + 1, 2, AVI_STOP_CHECKPOINT},
+        {"a sector of the older checkpoint's data lost", [&](bytes &b) { zero(b, 2560, 512); }, 0, 0, AVI_STOP_UNVERIFIED},
+        {"both slots torn", [&](bytes &b) { b[at::slots[0] + 5] ^= 1; b[at::slots[1] + 5] ^= 1; }, 0, 0, AVI_STOP_UNVERIFIED},
+        {"the newest slot of another recording", [&](bytes &b) {
+             std::copy_n(other.before_close.begin() + at::slots[1], at::bytes, b.begin() + at::slots[1]);
+         }, 0, 0, AVI_STOP_UNVERIFIED},
+        {"stale zeros after the data", [&](bytes &b) { b.resize(b.size() + 5000, 0); }, third + 1, 3, AVI_STOP_CHECKPOINT},
+    };
+    for (const damage &d : damages) {
+        SCOPED_TRACE(d.what);
+        bytes b = cut;
+        d.apply(b);
+        std::string file = dir.file("cut.avi");
+        write_file(file, b);
+        std::vector<piece> kept = whole_before(pieces, synced, d.kept == 0 ? 0 : synced.ends[d.kept - 1]);
+        int32_t video = 0;
+        for (const piece &p : kept)
+            video += p.track < 0;
+
+        avi_handle *h = AVI_open_input(file.c_str(), 1);
+        EXPECT_EQ(h ? AVI_frame_count(h) : 0, video) << "the reader's rebuild keeps the same";
+        AVI_close_handle(h);
+        avi_recovery found;
+        ASSERT_EQ(AVI_repair_file(file.c_str(), &found), 0) << AVI_error_text();
+        EXPECT_EQ(found.checkpoint_used, d.used);
+        EXPECT_EQ(found.stop_reason, d.stop_reason);
+        EXPECT_EQ(found.video_frames, video);
+        EXPECT_DOUBLE_EQ(found.seconds, video / 25.0);
+        if (d.stop_reason == AVI_STOP_CHECKPOINT && d.kept == third + 1) {
+            EXPECT_EQ(found.checkpoints, 3);
+            EXPECT_EQ(found.dropped_chunks, static_cast<int32_t>(pieces.size() - 1 - kept.size()))
+                << "every chunk written after the last sync";
+        }
+        recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, kept);
+        EXPECT_TRUE(read_file(file) == clean.closed) << "what a clean close writes for the kept chunks";
+    }
+}
+
+TEST(repair, a_recording_without_checkpoints_ends_at_the_first_head_that_is_not_one_of_its_chunks)
+{
+    // A file of an earlier version, or of a caller that never syncs: every whole chunk is kept,
+    // up to a head that is not a media chunk of its streams. Stepping over it could take a
+    // zeroed hole, an index or another file's bytes for chunks.
+    temp_dir dir;
+    std::vector<piece> pieces = clip_pieces(20, 2);
+    recording r = write_pieces(dir.file("full.avi"), {25.0, 2}, pieces);
+    ASSERT_FALSE(HasFailure());
+    const size_t hole = 10;  // the piece whose head is damaged
+    ASSERT_FALSE(pieces[hole].repeat);
+    auto head_replaced = [&](const std::string &with) {
+        bytes b = r.before_close;
+        std::copy(with.begin(), with.end(), b.begin() + r.starts[hole]);
+        return b;
+    };
+    std::string index_entry = "00db" + le32(0x10) + le32(r.starts[hole]) + le32(16);
+    for (const auto &[what, content] : std::vector<std::pair<std::string, bytes>>{
+             {"zeros", head_replaced(std::string(16, '\0'))},
+             {"an index entry", head_replaced(index_entry)},
+             {"a track that was not declared", head_replaced("03wb" + le32(4))},
+             {"a list", head_replaced("LIST" + le32(4) + "rec ")}}) {
+        SCOPED_TRACE(what);
+        std::string file = dir.file("cut.avi");
+        write_file(file, content);
+        avi_recovery found;
+        ASSERT_EQ(AVI_repair_file(file.c_str(), &found), 0) << AVI_error_text();
+        EXPECT_EQ(found.checkpoints, 0);
+        EXPECT_EQ(found.stop_reason, AVI_STOP_NOT_A_CHUNK);
+        EXPECT_EQ(found.data_end, r.starts[hole]);
+        recording clean = write_pieces(dir.file("clean.avi"), {25.0, 2}, whole_before(pieces, r, r.starts[hole]));
+        EXPECT_TRUE(read_file(file) == clean.closed);
+    }
 }

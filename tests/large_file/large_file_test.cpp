@@ -182,7 +182,7 @@ TEST_F(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_c
     EXPECT_EQ(u32_in(header, 44), 0x130U) << "has index, must use it (a repeat), interleaved";
     EXPECT_EQ(u32_in(header, 48), 4U) << "video frames, the repeat included";
     EXPECT_EQ(u32_in(header, 140), 4U) << "video stream length";
-    EXPECT_EQ(u32_in(header, 264), 740U) << "audio stream length in blocks of 4 bytes";
+    EXPECT_EQ(u32_in(header, 264), 370U) << "audio stream length in 16-bit samples (740 bytes)";
     EXPECT_EQ(header.substr(2036, 12),
               chunk_head("LIST", static_cast<uint32_t>(index_at - 2044)) + "movi");
 
