@@ -3,6 +3,8 @@
 // synced to the card.
 #include "recorder/avi_adapter.h"
 
+#include "recorder/monotonic_ms.h"
+
 #include <cerrno>
 #include <cstdio>
 
@@ -27,12 +29,22 @@ void note_write_result(int result, bool key_frame)
 }
 
 // Durability: a power cut keeps nothing of the page cache, so the recording is synced to the
-// card after each half second of recording. A frame then waits at most that long, plus the
-// time the sync itself takes, before it is safe: a cut loses less than the last second. The
-// recording's time is counted in the chunks written (video frames at the declared rate,
-// audio bytes at the track's byte rate), so the cost per recorded minute is the same however
-// fast the frames come.
-constexpr uint64_t sync_interval_ms = 500;
+// card after each half second of recording, and each sync carries a checkpoint that tells
+// repair how far the data is the recording's own. The recording's time is counted in the
+// chunks written (video frames at the declared rate, audio bytes at the track's byte rate),
+// so the cost per recorded minute does not grow with the pace of the frames. The first sync
+// comes before the first frame: from then on the card holds the recording's header and a
+// checkpoint, and nothing past what a checkpoint verifies is ever taken for the recording.
+//
+// A sync stops the recording while it runs. On a slow card (an SD card whose syncs take a
+// second or more) syncing every half second would leave the recording ever further behind
+// the camera, until the frame source's ring moved on without it. So the next sync also waits
+// until as much time has passed since the last one ended as that one took, and at least half
+// a second: at most half the time goes to syncing, and a slow card costs durability (a cut
+// takes up to three times as long as a sync, at least a second), never frames.
+constexpr int64_t sync_interval_ms = 500;
+// A sync slower than this is said once, until syncs have been faster for a while.
+constexpr int64_t slow_sync_ms = 1000, slow_card_forgotten_ms = 10000;
 // A request whose rate is not a camera's (0, negative, more than 120) counts as the usual 25:
 // a higher made-up rate would space the syncs seconds apart.
 constexpr int32_t usual_frame_rate = 25;
@@ -42,6 +54,11 @@ struct sync_clock {
     uint64_t audio_bytes_per_second = 0;  // 0: audio does not count (no track declared)
     uint64_t frames = 0;                  // video frames written since the last sync
     uint64_t audio_bytes = 0;             // audio bytes written since the last sync
+    bool started = false;                 // the first sync, before the first frame, is done
+    int64_t last_end_ms = 0;              // when the last sync returned
+    int64_t last_took_ms = 0;             // how long it took
+    int64_t last_slow_ms = 0;             // when the last slow sync returned
+    bool slow_said = false;               // the slow card was said, not forgotten since
     bool failing = false;                 // the last sync failed (reported once)
 };
 sync_clock since_sync;
@@ -53,6 +70,40 @@ bool half_second_recorded(const sync_clock &c)
             c.audio_bytes * 1000 >= sync_interval_ms * c.audio_bytes_per_second);
 }
 
+bool sync_due(const sync_clock &c, int64_t now)
+{
+    int64_t rest = c.last_took_ms > sync_interval_ms ? c.last_took_ms : sync_interval_ms;
+    return half_second_recorded(c) && now - c.last_end_ms >= rest;
+}
+
+void note_sync_time(sync_clock &c)
+{
+    if (c.last_took_ms > slow_sync_ms) {
+        if (!c.slow_said) {
+            double took = static_cast<double>(c.last_took_ms) / 1000.0;
+            fprintf(stderr, "mirvo: the card is slow: a sync took %.1f s, so a power cut may take the "
+                            "last %.1f s\n", took, 3 * took);
+        }
+        c.slow_said = true;
+        c.last_slow_ms = c.last_end_ms;
+    } else if (c.slow_said && c.last_end_ms - c.last_slow_ms >= slow_card_forgotten_ms) {
+        c.slow_said = false;
+    }
+}
+
+void sync_now(avi_handle *handle)
+{
+    int64_t began = monotonic_ms();
+    bool synced = AVI_sync(handle) == 0;
+    since_sync.last_end_ms = monotonic_ms();
+    since_sync.last_took_ms = since_sync.last_end_ms - began;
+    since_sync.frames = since_sync.audio_bytes = 0;
+    if (!synced && !since_sync.failing)
+        fprintf(stderr, "mirvo: syncing the file failed: %s\n", AVI_error_text());
+    since_sync.failing = !synced;
+    note_sync_time(since_sync);
+}
+
 void count_and_sync(avi_handle *handle, int result, int kind, int32_t length)
 {
     if (result != 0)
@@ -61,13 +112,8 @@ void count_and_sync(avi_handle *handle, int result, int kind, int32_t length)
         since_sync.frames += 1;
     else
         since_sync.audio_bytes += static_cast<uint32_t>(length);
-    if (!half_second_recorded(since_sync))
-        return;
-    since_sync.frames = since_sync.audio_bytes = 0;
-    bool synced = AVI_sync(handle) == 0;
-    if (!synced && !since_sync.failing)
-        fprintf(stderr, "mirvo: syncing the file failed: %s\n", AVI_error_text());
-    since_sync.failing = !synced;
+    if (sync_due(since_sync, monotonic_ms()))
+        sync_now(handle);
 }
 
 }  // namespace
@@ -105,6 +151,10 @@ int avi_set_audio(avi_handle *handle, int32_t channels, int32_t rate, int32_t bi
 
 int avi_write(int kind, avi_handle *handle, const void *data, int32_t length, int32_t key_frame)
 {
+    if (!since_sync.started) {
+        since_sync.started = true;
+        sync_now(handle);
+    }
     int result = kind == AVI_WRITE_VIDEO ? AVI_put_video_frame(handle, data, length, key_frame)
                                          : AVI_put_audio(handle, data, length);
     note_write_result(result, kind == AVI_WRITE_VIDEO && key_frame != 0);

@@ -2,10 +2,13 @@
 // the frame source in serial order and writes each one unchanged, from the first video key
 // frame on, until a stop request (after the next frame, or in stop mode 1 after the next key
 // frame) or SIGINT, or once a stop is pending and the stream has delivered nothing for two
-// seconds; then closes the file.
+// seconds; then closes the file. What the source skips, and a recording falling behind the
+// camera, are said on standard error.
 #include "recorder/record_avi.h"
 
 #include "recorder/avi_adapter.h"
+#include "recorder/monotonic_ms.h"
+#include "recorder/source_watch.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,13 +28,6 @@ constexpr timespec no_frame_pause = {0, 10000000};  // 10 ms
 // recording open for ever (and a later request's frames would go into its file). After this
 // long without a frame a pending stop ends the recording all the same.
 constexpr int64_t stop_without_frames_ms = 2000;
-
-int64_t now_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -55,23 +51,26 @@ int record_avi(const shared_request *request)
     int32_t remembered = last_serial.load();
     frame.serial = start.parttime != 0 && remembered != 0 ? remembered : no_known_position;
     printf("[%s]: first serial is %d\n", "record_avi", frame.serial);
+    source_watch watch;
+    watch_start(watch, frame.serial);
 
     bool waiting_for_key_frame = true;
-    int64_t last_frame_ms = now_ms();  // the start counts as the last sign of the stream
+    int64_t last_frame_ms = monotonic_ms();  // the start counts as the last sign of the stream
     while (running.load()) {
         int ret = zo_get_av_data(request->resolution(), &frame);
         if (waiting_for_key_frame)
             printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, frame.type);
         if (ret != 0) {
             if (record_flag.load(std::memory_order_acquire) == 0 &&
-                now_ms() - last_frame_ms >= stop_without_frames_ms) {
+                monotonic_ms() - last_frame_ms >= stop_without_frames_ms) {
                 printf("[%s]: stop rec by main process\n", "record_avi");
                 break;
             }
             nanosleep(&no_frame_pause, nullptr);
             continue;
         }
-        last_frame_ms = now_ms();
+        last_frame_ms = monotonic_ms();
+        watch_frame(watch, request->resolution(), frame.serial, last_frame_ms);
         const bool audio = frame.type == QEL_FRAME_AUDIO;
         const bool key_frame = frame.type == QEL_FRAME_VIDEO_KEY;
         if (waiting_for_key_frame) {
