@@ -4,6 +4,7 @@
 // say once on standard error that frames are refused and once that they are accepted again,
 // keep its standard output as it always is, and close files that our reader and ffprobe read:
 // with their index when there was room for it, else one that our reader rebuilds.
+#include "failing_card.h"
 #include "loop_disk.h"
 #include "recorder_process.h"
 #include "source_frames.h"
@@ -268,60 +269,6 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until
     EXPECT_EQ(mirvo.err_lines().size(), 2u) << mirvo.err();
     expect_only_progress_lines(mirvo.out_lines());
 }
-
-namespace {
-
-// A card that goes bad under a recording: a FUSE file system (tests/support/failing_fs.py)
-// over a directory, whose syncs, or all of whose writes, fail with EIO while it is told so.
-class failing_card {
-public:
-    failing_card(const temp_dir &dir) : mount_point_(dir.file("card")), control_(dir.file("card-state"))
-    {
-        std::filesystem::create_directories(dir.file("card-backing"));
-        std::filesystem::create_directories(mount_point_);
-        why_not_ = enter_private_mounts();
-        if (!why_not_.empty())
-            return;
-        command_result can = run("/usr/bin/python3 -c 'import fusepy' 2>&1 || "
-                                 "/usr/bin/python3 -c 'import fuse'");
-        if (can.status != 0) {
-            why_not_ = "no FUSE for Python (python3-fusepy): " + can.out;
-            return;
-        }
-        run("/usr/bin/python3 " + shell_quoted(source_path("tests/support/failing_fs.py")) + " " +
-            shell_quoted(dir.file("card-backing")) + " " + shell_quoted(mount_point_) + " " +
-            shell_quoted(control_) + " >" + shell_quoted(dir.file("card.log")) + " 2>&1 &");
-        for (int i = 0; i < 500 && !mounted_; ++i) {
-            mounted_ = run("grep -q " + shell_quoted(" " + mount_point_ + " ") + " /proc/self/mounts").status == 0;
-            if (!mounted_)
-                std::this_thread::sleep_for(10ms);
-        }
-        if (!mounted_)
-            why_not_ = "the FUSE file system did not mount: " + text_of(read_file(dir.file("card.log")));
-    }
-    ~failing_card()
-    {
-        if (mounted_)
-            run("umount " + shell_quoted(mount_point_));
-    }
-    const std::string &why_not() const { return why_not_; }
-    std::string file(const std::string &name) const { return mount_point_ + "/" + name; }
-    // "sync": syncs fail; "gone": writes, syncs and creation fail; "": all works again.
-    void become(const std::string &state) const
-    {
-        std::filesystem::remove(control_ + ".sync");
-        std::filesystem::remove(control_ + ".gone");
-        if (!state.empty())
-            write_file(control_ + "." + state, {});
-    }
-
-private:
-    static std::string text_of(const bytes &b) { return std::string(b.begin(), b.end()); }
-    std::string mount_point_, control_, why_not_;
-    bool mounted_ = false;
-};
-
-}  // namespace
 
 TEST_F(full_disk_e2e, a_card_that_fails_its_syncs_then_is_pulled_out_is_reported_once_each_and_the_next_recording_is_whole)
 {

@@ -139,6 +139,13 @@ TEST_F(recorder_e2e, stop_mode_1_ends_on_a_key_frame_and_the_next_part_continues
     std::vector<indexed_chunk> joined = chunks1;
     joined.insert(joined.end(), chunks2.begin() + 1, chunks2.end());
     expect_source_frames(joined, first, true);
+    command_result join = run(program("mirvo-avi") + " join " + shell_quoted(recording("joined.avi")) + " " +
+                              shell_quoted(part1) + " " + shell_quoted(part2));
+    ASSERT_EQ(join.status, 0) << join.err;
+    std::vector<indexed_chunk> written = indexed_chunks(recording("joined.avi"));
+    ASSERT_EQ(written.size(), joined.size()) << "mirvo-avi join writes the same chunks";
+    for (size_t i = 0; i < written.size(); ++i)
+        EXPECT_TRUE(written[i].id == joined[i].id && written[i].data == joined[i].data) << "chunk " << i;
 
     // parttime 0 starts afresh, even with a serial remembered.
     record(mirvo, recording("fresh.avi"), "--parttime 0", "stop", 2, 100ms);

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """A FUSE file system that passes everything through to a directory and can fail like a
 card that goes bad or is pulled out: while the file CONTROL.sync exists, syncs fail with EIO;
-while CONTROL.gone exists, every write, sync and file creation fails with EIO as well.
+while CONTROL.gone exists, every write, sync and file creation fails with EIO as well. It can
+also be slow like a worn or cheap SD card: while CONTROL.slow holds a number of seconds, every
+sync takes that long; CONTROL.stall makes the next sync take its number of seconds, once.
 
 Usage: failing_fs.py BACKING_DIR MOUNT_POINT CONTROL   (stays in the foreground)
 """
 import errno
 import os
 import sys
+import time
 
 try:
     from fuse import FUSE, FuseOSError, Operations
@@ -26,6 +29,19 @@ class FailingFs(Operations):
     def _fail_if(self, *states):
         if any(os.path.exists(self.control + "." + s) for s in states):
             raise FuseOSError(errno.EIO)
+
+    def _seconds_in(self, state):
+        try:
+            with open(self.control + "." + state) as f:
+                return float(f.read() or 0)
+        except (OSError, ValueError):
+            return 0.0
+
+    def _take_time(self):
+        stall = self._seconds_in("stall")
+        if stall > 0:
+            os.unlink(self.control + ".stall")
+        time.sleep(max(stall, self._seconds_in("slow")))
 
     # Reading and listing always work.
     def getattr(self, path, fh=None):
@@ -66,10 +82,12 @@ class FailingFs(Operations):
 
     def fsync(self, path, datasync, fh):
         self._fail_if("sync", "gone")
+        self._take_time()
         os.fsync(fh)
 
     def fsyncdir(self, path, datasync, fh):
         self._fail_if("sync", "gone")
+        self._take_time()
 
     def flush(self, path, fh):
         return 0

@@ -1,0 +1,110 @@
+// mirvo on a slow card: a FUSE file system whose syncs take a second each (an SD card that is
+// worn or cheap), and one whose sync stalls for fifteen seconds once. A slow card may cost
+// durability, never frames: the recording keeps pace with the camera without a gap, and says
+// once that the card is slow; a stall longer than the frame source's ring is a gap, which
+// mirvo says with its size.
+#include "failing_card.h"
+#include "recorder_process.h"
+#include "source_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <regex>
+#include <thread>
+
+using namespace mirvo_test;
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+class slow_card_e2e : public ::testing::Test {
+protected:
+    // The reference frames come from one frame source in this process, asked again from an
+    // early serial by each test: its ring must hold everything it has given out. (mirvo
+    // keeps the default ring.)
+    static void SetUpTestSuite() { setenv("QEL_RING_SECONDS", "3600", 1); }
+
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "skipped: a FUSE mount in a namespace of its own needs root";
+        card = std::make_unique<failing_card>(dir);
+        if (!card->why_not().empty())
+            GTEST_SKIP() << "skipped: " << card->why_not();
+    }
+
+    // mirvo's own lines on standard error that contain `text`.
+    static std::vector<std::string> said(const recorder_process &mirvo, const std::string &text)
+    {
+        std::vector<std::string> lines;
+        for (const std::string &line : mirvo.err_lines())
+            if (line.rfind("mirvo: ", 0) == 0 && line.find(text) != std::string::npos)
+                lines.push_back(line);
+        return lines;
+    }
+
+    static size_t video_frames(const std::vector<indexed_chunk> &chunks)
+    {
+        return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
+                                                 [](const indexed_chunk &c) { return c.id == "00db"; }));
+    }
+
+    temp_dir dir;
+    std::unique_ptr<failing_card> card;
+};
+
+}  // namespace
+
+TEST_F(slow_card_e2e, syncs_of_a_second_cost_no_frame_and_are_said_once)
+{
+    card->slow(1.0);
+    recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
+    std::string file = card->file("slow.avi");
+    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
+    ASSERT_TRUE(mirvo.wait_for("cur serial is", 1, 20s)) << mirvo.out();
+    steady::time_point started = steady::now();
+    std::this_thread::sleep_for(40s);
+    double seconds = std::chrono::duration<double>(steady::now() - started).count();
+    ASSERT_EQ(mirvo.control("stop").status, 0);
+    ASSERT_TRUE(mirvo.wait_closed(1, 60s));
+    mirvo.signal(SIGINT);
+    EXPECT_EQ(mirvo.wait_exit(), 0);
+
+    std::vector<indexed_chunk> chunks = indexed_chunks(file);
+    EXPECT_EQ(expect_source_frames_with_gaps(chunks, first_serial(mirvo, 0), true), 0u) << "no gap";
+    size_t frames = video_frames(chunks);
+    EXPECT_GE(static_cast<double>(frames), 0.95 * 25 * seconds) << "the recording kept pace";
+    EXPECT_EQ(said(mirvo, "the card is slow").size(), 1u) << mirvo.err();
+    EXPECT_TRUE(said(mirvo, "skipped").empty()) << mirvo.err();
+    printf("[ slow card ] syncs of 1 s: %zu video frames in %.1f s (%.1f%% of 25 fps)\n", frames,
+           seconds, 100.0 * static_cast<double>(frames) / (25 * seconds));
+}
+
+TEST_F(slow_card_e2e, a_sync_that_stalls_past_the_ring_is_a_gap_that_is_said_with_its_size)
+{
+    recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
+    std::string file = card->file("stalled.avi");
+    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
+    ASSERT_TRUE(mirvo.wait_for("cur serial is", 1, 20s)) << mirvo.out();
+    std::this_thread::sleep_for(3s);
+    card->stall(15.0);
+    ASSERT_TRUE(mirvo.wait_for_err("skipped", 1, 40s)) << mirvo.err();
+    std::this_thread::sleep_for(3s);
+    ASSERT_EQ(mirvo.control("stop").status, 0);
+    ASSERT_TRUE(mirvo.wait_closed(1, 30s));
+    mirvo.signal(SIGINT);
+    EXPECT_EQ(mirvo.wait_exit(), 0);
+
+    std::vector<std::string> skipped = said(mirvo, "the frame source skipped");
+    ASSERT_EQ(skipped.size(), 1u) << mirvo.err();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(skipped[0], m, std::regex(R"(skipped (\d+) frames)"))) << skipped[0];
+    size_t gap = expect_source_frames_with_gaps(indexed_chunks(file), first_serial(mirvo, 0), true);
+    EXPECT_EQ(gap, std::stoul(m[1])) << "the gap in the file is the one said";
+    EXPECT_GT(gap, 0u);
+    EXPECT_EQ(said(mirvo, "the card is slow").size(), 1u) << mirvo.err();
+    printf("[ slow card ] a 15 s stall: %s\n", mirvo.err().c_str());
+}
