@@ -66,6 +66,17 @@ set(installed_programs mirvo mirvo-avi)
 # libqelmain.so lives; mirvo runs on it with LD_LIBRARY_PATH=PREFIX/lib/mirvo-standin.
 set(standin_programs mirvoctl)
 set(standin_libdir ${CMAKE_INSTALL_LIBDIR}/mirvo-standin)
+# A program's manual page and bash completion, where it has them (docs/).
+function(mirvo_install_docs name)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/${name}.1)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${name}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 ${ARGN})
+  endif()
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/completion/${name})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/completion/${name}
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions ${ARGN})
+  endif()
+endfunction()
+
 get_property(built_dirs DIRECTORY ${PROJECT_SOURCE_DIR} PROPERTY SUBDIRECTORIES)
 foreach(dir recorder device tools)
   if(NOT ${PROJECT_SOURCE_DIR}/${dir} IN_LIST built_dirs)
@@ -80,9 +91,11 @@ foreach(dir recorder device tools)
     endif()
     if(type STREQUAL "EXECUTABLE" AND name IN_LIST installed_programs)
       install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+      mirvo_install_docs(${name})
     elseif(type STREQUAL "EXECUTABLE" AND name IN_LIST standin_programs)
       install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT standin EXCLUDE_FROM_ALL)
+      mirvo_install_docs(${name} COMPONENT standin EXCLUDE_FROM_ALL)
     elseif(type STREQUAL "SHARED_LIBRARY" AND name STREQUAL "qelmain")
       install(TARGETS ${target} LIBRARY DESTINATION ${standin_libdir}
         COMPONENT standin EXCLUDE_FROM_ALL)

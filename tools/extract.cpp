@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace mirvo_avi {
 namespace {
@@ -40,7 +41,7 @@ public:
     {
         if (to_stdout()) {
             file_ = stdout;
-            return true;
+            return buffered();
         }
         struct stat st;
         if (stat(name_.c_str(), &st) == 0 && st.st_dev == input.st_dev && st.st_ino == input.st_ino) {
@@ -51,7 +52,7 @@ public:
         if (!file_)
             return failed();
         removable_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
-        return true;
+        return buffered();
     }
     bool write(const void *data, size_t n) { return fwrite(data, 1, n, file_) == n || failed(); }
     // Makes sure that what was written arrived, and keeps it.
@@ -62,6 +63,16 @@ public:
     }
 
 private:
+    // Writes go out in blocks of 1 MiB rather than the file system's 4 KiB. Standard output
+    // gets a buffer that outlives this output, as it is flushed again at exit.
+    bool buffered()
+    {
+        static std::vector<char> for_stdout(size_t{1} << 20);
+        std::vector<char> &buffer = to_stdout() ? for_stdout : buffer_;
+        buffer.resize(size_t{1} << 20);
+        setvbuf(file_, buffer.data(), _IOFBF, buffer.size());
+        return true;
+    }
     // Closes a file of ours (removing it unless kept and closed well); true when it closed well.
     bool close_file(bool keep = false)
     {
@@ -85,6 +96,7 @@ private:
     std::string name_;
     FILE *file_ = nullptr;
     bool removable_ = false;
+    std::vector<char> buffer_;
 };
 
 // The RIFF "WAVE" head up to the data chunk's size field. PCM gets the 16-byte format
@@ -106,8 +118,7 @@ std::vector<unsigned char> wav_header(const avi_handle *h, uint32_t data_bytes)
         format[3] = static_cast<unsigned char>(track.channels >> 8);
         put_u32_le(&format[4], static_cast<uint32_t>(track.rate));
         put_u32_le(&format[8], static_cast<uint32_t>(track.rate) * block);
-        format[12] = static_cast<unsigned char>(block);
-        format[13] = static_cast<unsigned char>(block >> 8);
+        put_u16_le(&format[12], block);
         format[14] = static_cast<unsigned char>(track.bits);
         format[15] = static_cast<unsigned char>(track.bits >> 8);
     }
@@ -192,23 +203,24 @@ bool extract_audio(input_file &in, output &out, const options &o, const struct s
     if (!out.write(head.data(), head.size()))
         return false;
     if (bytes > 0) {
-        std::vector<unsigned char> piece(1 << 16);
-        AVI_seek_audio_byte(h, 0);
+        frame_buffer buffer;
         uint32_t copied = 0;
-        int32_t got;
-        avi_error = AVI_ERROR_NONE;
-        errno = 0;
-        while ((got = AVI_read_audio_bytes(h, piece.data(), static_cast<int32_t>(piece.size()))) > 0) {
-            if (!out.write(piece.data(), static_cast<size_t>(got)))
+        for (int32_t n = 0; n < AVI_track_chunks(h) && copied < bytes; ++n) {
+            std::string problem, what = "audio track " + std::to_string(o.track) + " chunk " + std::to_string(n);
+            extent e{AVI_audio_chunk_file_offset(h, n), AVI_audio_chunk_length(h, n)};
+            int64_t got = read_extent(in, what, e, buffer, problem);
+            if (got < 0)
+                return report(in.path, problem), false;
+            got = std::min<int64_t>(got, bytes - copied);  // the count the WAV header holds
+            if (!out.write(buffer.data(), static_cast<size_t>(got)))
                 return false;
             copied += static_cast<uint32_t>(got);
             done += static_cast<uint64_t>(got);
             meter.update(done, total);
         }
-        if (got < 0 || copied != bytes) {
-            report(in.path, "audio track " + std::to_string(o.track) + ": " +
-                                module_reason("", "ends after " + std::to_string(copied) + " of " +
-                                                      std::to_string(bytes) + " bytes"));
+        if (copied != bytes) {
+            report(in.path, "audio track " + std::to_string(o.track) + ": ends after " + std::to_string(copied) +
+                                " of " + std::to_string(bytes) + " bytes");
             return false;
         }
         if (bytes & 1 && !out.write("", 1))
@@ -249,9 +261,11 @@ int run(int argc, char **argv)
     options o;
     std::string path;
     auto take = [&](int code, const char *value, std::string &problem) { return take_option(o, code, value, problem); };
-    int end = parse_options(extract_command, argc, argv, own, take, path);
+    operands given;
+    int end = parse_options(extract_command, argc, argv, own, take, given);
     if (end >= 0)
         return end;
+    path = given.files[0];
     if (o.video_out.empty() && o.audio_out.empty())
         return usage_error(extract_command, "nothing to extract: give --video or --audio");
     if (o.video_out == o.audio_out)
@@ -285,6 +299,6 @@ const command extract_command = {
     "the video frames as the stored stream, an audio track (0-based, default 0) as WAV;\n"
     "      \"-\" for OUT writes to standard output. Outputs are written only when every frame\n"
     "      and chunk lies inside the file, and removed again when extracting fails",
-    run};
+    run, command::one_file};
 
 }  // namespace mirvo_avi

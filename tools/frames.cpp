@@ -1,98 +1,145 @@
 // mirvo-avi frames: one line per video frame and audio chunk in index order, with the
 // file offset of its data, its length, its key flag and a CRC-32 (zlib) of its bytes; as
 // text or as a JSON array. Every entry is checked against the file before the first line.
+#include "crc32_fast.h"
+#include "index_entries.h"
+#include "inputs.h"
 #include "progress.h"
 #include "tool_common.h"
 
 #include <algorithm>
+#include <charconv>
+#include <functional>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
-#include <zlib.h>
+#include <cstring>
+#include <nlohmann/json.hpp>
 
 namespace mirvo_avi {
 namespace {
 
-struct entry_line {
-    int32_t stream;  // 0 video, 1 + t audio track t
-    int32_t number;
-    extent where;
-    bool key;
+// A line as text or as a JSON object, built by hand: an hour has 270 000 of them, and
+// printf's parsing of its format would cost more than reading the file.
+class line_builder {
+public:
+    line_builder &text(std::string_view t)
+    {
+        line_.append(t);
+        return *this;
+    }
+    line_builder &number(int64_t n)
+    {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+        line_.append(digits, static_cast<size_t>(end - digits));
+        return *this;
+    }
+    line_builder &hex8(uint32_t crc)
+    {
+        static const char hex[] = "0123456789abcdef";
+        for (int shift = 28; shift >= 0; shift -= 4)
+            line_.push_back(hex[(crc >> shift) & 0xf]);
+        return *this;
+    }
+    void print()
+    {
+        fwrite(line_.data(), 1, line_.size(), stdout);
+        line_.clear();
+    }
+
+private:
+    std::string line_;
 };
 
-std::string stream_name(int32_t stream)
+void print_line(line_builder &out, const entry_line &e, uint32_t crc, bool as_json, bool first)
 {
-    return stream == 0 ? "video" : "audio" + std::to_string(stream - 1);
-}
-
-std::string entry_name(const entry_line &e)
-{
-    return e.stream == 0 ? "video frame " + std::to_string(e.number)
-                         : "audio track " + std::to_string(e.stream - 1) + " chunk " + std::to_string(e.number);
-}
-
-// The entries in index order. Fails with the reason when one lies outside the file.
-bool list_entries(input_file &in, std::vector<entry_line> &entries, std::string &problem)
-{
-    avi_handle *h = in.handle.get();
-    int32_t video = 0;
-    int32_t chunk[AVI_MAX_TRACKS] = {};
-    for (int32_t i = 0; i < h->index_count; ++i) {
-        int32_t stream = AVI_index_entry_stream(h, i);
-        if (stream < 0)
-            continue;
-        entry_line e{};
-        if (stream == 0) {
-            e = {0, video, {AVI_frame_file_offset(h, video), AVI_frame_length(h, video)}, is_key_frame(h, video)};
-            video += 1;
-        } else {
-            int32_t t = stream - 1;
-            AVI_select_audio_track(h, t);
-            e = {stream, chunk[t], {AVI_audio_chunk_file_offset(h, chunk[t]), AVI_audio_chunk_length(h, chunk[t])}, false};
-            chunk[t] += 1;
-        }
-        problem = outside_file(entry_name(e), e.where, in.size);
-        if (!problem.empty())
-            return false;
-        entries.push_back(e);
-    }
-    return true;
-}
-
-// Reads the next entry of a stream: video frames and each track's chunks are read in index
-// order, so sequential reads return exactly the entry's bytes.
-bool read_entry(avi_handle *h, const entry_line &e, unsigned char *buffer)
-{
-    auto length = static_cast<int32_t>(e.where.length);
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
-    if (e.stream == 0) {
-        AVI_seek_video_frame(h, e.number);
-        return AVI_read_video_frame(h, buffer, length, nullptr) == length;
-    }
-    AVI_select_audio_track(h, e.stream - 1);
-    return AVI_read_audio_bytes(h, buffer, length) == length;
-}
-
-void print_line(const entry_line &e, unsigned long crc, bool as_json, bool first)
-{
-    auto offset = static_cast<long long>(e.where.offset), length = static_cast<long long>(e.where.length);
+    std::string stream = stream_name(e.stream);
     if (as_json)
-        printf("%s\n  {\"stream\": \"%s\", \"number\": %d, \"offset\": %lld, \"length\": %lld, \"key\": %s, "
-               "\"crc32\": \"%08lx\"}",
-               first ? "" : ",", stream_name(e.stream).c_str(), e.number, offset, length,
-               e.key ? "true" : "false", crc);
+        out.text(first ? "\n  {\"stream\": \"" : ",\n  {\"stream\": \"").text(stream).text("\", \"number\": ")
+            .number(e.number).text(", \"offset\": ").number(e.where.offset).text(", \"length\": ")
+            .number(e.where.length).text(", \"key\": ").text(e.key ? "true" : "false").text(", \"crc32\": \"")
+            .hex8(crc).text("\"}");
     else
-        printf("%s %d %lld %lld %d %08lx\n", stream_name(e.stream).c_str(), e.number, offset, length,
-               e.key ? 1 : 0, crc);
+        out.text(stream).text(" ").number(e.number).text(" ").number(e.where.offset).text(" ")
+            .number(e.where.length).text(e.key ? " 1 " : " 0 ").hex8(crc).text("\n");
+    out.print();
 }
 
-int run(int argc, char **argv)
+// The entries whose checksums are computed together, in two halves of about equal bytes.
+struct batch {
+    size_t begin, middle, end;
+};
+
+batch next_batch(const std::vector<entry_line> &entries, size_t begin)
 {
-    bool as_json = false;
-    std::string path;
-    int end = parse_json_option(frames_command, argc, argv, as_json, path);
-    if (end >= 0)
-        return end;
+    constexpr uint64_t batch_bytes = uint64_t{32} << 20;
+    uint64_t bytes = 0, half = 0;
+    size_t end = begin, middle = begin;
+    while (end < entries.size() && bytes < batch_bytes)
+        bytes += static_cast<uint64_t>(entries[end++].where.length);
+    while (middle < end && half < bytes / 3)  // the caller also prints
+        half += static_cast<uint64_t>(entries[middle++].where.length);
+    return {begin, middle, end};
+}
+
+// Where checksumming stopped (the end of its range when every entry was read), and why.
+struct checked {
+    size_t at;
+    int error;  // errno of the failed read; 0 for the end of the file
+};
+
+// The CRC-32 of the bytes of entries [from, to), into crcs.
+checked checksum(chunk_reader &reader, const std::vector<entry_line> &entries, size_t from, size_t to,
+                 std::vector<uint32_t> &crcs)
+{
+    for (size_t i = from; i < to; ++i) {
+        auto length = static_cast<size_t>(entries[i].where.length);
+        const unsigned char *bytes = reader.view(static_cast<uint64_t>(entries[i].where.offset), length);
+        if (!bytes)
+            return {i, errno};
+        crcs[i] = crc32_of(0, bytes, length);
+    }
+    return {to, 0};
+}
+
+// A thread that runs work beside the caller where one can be had, else runs it at once;
+// joined at the latest when it goes out of scope.
+class helper_thread {
+public:
+    helper_thread(bool wanted, const std::function<void()> &work)
+    {
+        if (!wanted)
+            return;
+        try {
+            thread_ = std::thread(work);
+        } catch (const std::system_error &) {
+            work();
+        }
+    }
+    ~helper_thread() { join(); }
+    helper_thread(const helper_thread &) = delete;
+    helper_thread &operator=(const helper_thread &) = delete;
+    void join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+// How the list of one file is framed among several: opened by `head` (before its first line,
+// once the file could be read) and closed by `tail`.
+struct framing {
+    std::string head, tail;
+};
+
+int list_file(const std::string &path, bool as_json, const framing &around, bool &printed)
+{
     input_file in;
     if (!open_input(path, in))
         return exit_failed;
@@ -102,41 +149,89 @@ int run(int argc, char **argv)
     if (!list_entries(in, entries, problem))
         return report(path, problem);
     uint64_t total = 0;
-    int64_t longest = 0;
-    for (const entry_line &e : entries) {
+    for (const entry_line &e : entries)
         total += static_cast<uint64_t>(e.where.length);
-        longest = std::max(longest, e.where.length);
-    }
-    frame_buffer buffer;
-    if (longest > INT32_MAX || !buffer.reserve(static_cast<size_t>(longest)))
-        return report(path, "no memory for a chunk of " + std::to_string(longest) + " bytes");
-
     progress_meter meter(path, true);
+    fputs(around.head.c_str(), stdout);
+    printed = true;
     printf(as_json ? "[" : "# stream number data_offset length key crc32\n");
+    std::vector<uint32_t> crcs(entries.size());
+    chunk_reader second_reader(in.fd, in.size);
     uint64_t done = 0;
-    for (size_t i = 0; i < entries.size() && !ferror(stdout); ++i) {
-        const entry_line &e = entries[i];
-        if (!read_entry(in.handle.get(), e, buffer.data())) {
-            problem = entry_name(e) + ": " + module_reason("", "could not be read");
+    line_builder line;
+    // While one batch is printed and the first part of the next one checked, a helper thread
+    // checks the rest of the next one: the checksums cost more than reading the file.
+    batch b{0, 0, 0};
+    checked upto{0, 0}, second{0, 0};  // upto: how far b was checked, and why not further
+    while (!ferror(stdout)) {
+        batch next = next_batch(entries, b.end);
+        helper_thread helper(next.middle < next.end,
+                             [&] { second = checksum(second_reader, entries, next.middle, next.end, crcs); });
+        for (size_t i = b.begin; i < upto.at; ++i) {
+            print_line(line, entries[i], crcs[i], as_json, i == 0);
+            done += static_cast<uint64_t>(entries[i].where.length);
+        }
+        meter.update(done, total);
+        if (upto.at < b.end) {
+            problem = entry_name(entries[upto.at]) + ": " +
+                      (upto.error != 0 ? strerror(upto.error) : "the file ends before its bytes");
             break;
         }
-        uLong crc = crc32(crc32(0L, Z_NULL, 0), buffer.data(), static_cast<uInt>(e.where.length));
-        print_line(e, crc, as_json, i == 0);
-        done += static_cast<uint64_t>(e.where.length);
-        meter.update(done, total);
+        if (next.begin == next.end)
+            break;
+        checked first = checksum(*in.chunks, entries, next.begin, next.middle, crcs);
+        helper.join();
+        upto = first.at < next.middle ? first : second;
+        b = next;
     }
     meter.finish();
     if (as_json)
-        printf("\n]\n");  // closed also after a failure, so that what was listed stays valid JSON
+        printf("\n]");  // closed also after a failure, so that what was listed stays valid JSON
+    fputs(around.tail.c_str(), stdout);
+    if (fflush(stdout) != 0)  // said here, where errno still tells why
+        return report("standard output", strerror(errno));
     return problem.empty() ? exit_ok : report(path, problem);
+}
+
+int run(int argc, char **argv)
+{
+    bool as_json = false;
+    operands given;
+    int end = parse_json_option(frames_command, argc, argv, as_json, given);
+    if (end >= 0)
+        return end;
+    // The lines go out in blocks.
+    static char out_buffer[1 << 16];
+    setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    bool printed = false;
+    if (!names_several(given.files))
+        return list_file(given.files[0], as_json, {"", as_json ? "\n" : ""}, printed);
+
+    // Several files: a "# file:" line before each list, or a JSON array of {file, frames}.
+    size_t listed = 0;
+    if (as_json)
+        printf("[");
+    int status = for_each_input(given.files, given.recursive, [&](const std::string &path, size_t, size_t) {
+        std::string name = nlohmann::json(as_utf8(path)).dump();
+        framing around = as_json ? framing{std::string(listed > 0 ? ",\n" : "\n") + "{\"file\": " + name + ", \"frames\": ", "}"}
+                                 : framing{std::string(listed > 0 ? "\n" : "") + "# file: " + path + "\n", ""};
+        printed = false;
+        int result = list_file(path, as_json, around, printed);
+        listed += printed;
+        return result;
+    });
+    if (as_json)
+        printf("\n]\n");
+    return status;
 }
 
 }  // namespace
 
 const command frames_command = {
-    "frames", "frames [--json] FILE",
+    "frames", "frames [--json] [-r] FILE|FOLDER...",
     "one line per video frame and audio chunk in index order: stream, number, data offset,\n"
-    "      length, key flag, CRC-32 of the bytes; --json prints a JSON array of them",
-    run};
+    "      length, key flag, CRC-32 of the bytes; --json prints a JSON array of them. Several\n"
+    "      files: each list after a \"# file: NAME\" line, or a JSON array of {file, frames}",
+    run, command::files_and_folders};
 
 }  // namespace mirvo_avi

@@ -4,6 +4,7 @@
 // JSON. A recording that was cut off before its close is described too (exit status 0),
 // with the frames that mirvo-avi repair would recover.
 #include "file_facts.h"
+#include "inputs.h"
 #include "progress.h"
 #include "tool_common.h"
 
@@ -29,47 +30,63 @@ const char *index_origin_name(int32_t origin)
     }
 }
 
-// Valid UTF-8 as it stands; any other byte taken as the character of that number (as in
-// Latin-1), so that names and codes that are not UTF-8 still make valid JSON.
-std::string as_utf8(const std::string &text)
-{
-    std::string out;
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        unsigned char c = s[i];
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool valid = length > 0 && i + length <= n;
-        for (size_t k = 1; valid && k < length; ++k)
-            valid = (s[i + k] & 0xc0) == 0x80;
-        if (valid && length > 1) {  // no overlong forms, surrogates or values past U+10FFFF
-            uint32_t first = length == 2 ? c & 0x1fU : length == 3 ? c & 0x0fU : c & 0x07U;
-            uint32_t cp = first;
-            for (size_t k = 1; k < length; ++k)
-                cp = cp << 6 | (s[i + k] & 0x3fU);
-            static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-            valid = cp >= least[length] && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
-        }
-        if (valid) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += static_cast<char>(0xc0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3f));
-            i += 1;
-        }
-    }
-    return out;
-}
 
-json or_null(double value)
+// The version of the JSON that info prints: raised when a key changes its meaning or goes.
+constexpr int json_version = 1;
+
+// Seconds rounded to the millisecond, or null when not known.
+json seconds(double value)
 {
-    return value >= 0 && std::isfinite(value) ? json(value) : json(nullptr);
+    return std::isfinite(value) ? json(std::round(value * 1000) / 1000) : json(nullptr);
 }
 
 json bit_rate(double value)
 {
     return value >= 0 && std::isfinite(value) ? json(std::llround(value)) : json(nullptr);
+}
+
+// The frame rate as the fraction the stream header holds ("25/1", "30000/1001"): the first
+// continued-fraction convergent that gives the rate back; null without a rate.
+json fps_fraction(double fps)
+{
+    if (!(fps > 0) || !std::isfinite(fps) || fps > 1e9)
+        return nullptr;
+    long long p0 = 0, q0 = 1, p1 = 1, q1 = 0;
+    double x = fps;
+    for (int step = 0; step < 32; ++step) {
+        auto a = static_cast<long long>(std::floor(x));
+        long long p = a * p1 + p0, q = a * q1 + q0;
+        if (q > 1000000)
+            break;
+        p0 = p1, q0 = q1, p1 = p, q1 = q;
+        if (std::fabs(static_cast<double>(p) / static_cast<double>(q) - fps) <= 1e-9 * fps || x - a < 1e-12)
+            break;
+        x = 1 / (x - a);
+    }
+    return std::to_string(p1) + "/" + std::to_string(q1);
+}
+
+// What a player may get wrong: the header's picture size against the stream's own, and an
+// audio track whose length differs from the video's by more than a frame.
+std::vector<std::string> warnings_of(const file_facts &f)
+{
+    std::vector<std::string> warnings;
+    const video_facts &v = f.video;
+    if (v.has_parameters && (static_cast<uint32_t>(v.width) != v.parameters.width() ||
+                             static_cast<uint32_t>(v.height) != v.parameters.height()))
+        warnings.push_back("the header says " + std::to_string(v.width) + "x" + std::to_string(v.height) +
+                           " but the H.264 stream is " + std::to_string(v.parameters.width()) + "x" +
+                           std::to_string(v.parameters.height()));
+    for (const track_facts &a : f.audio) {
+        double gap = a.duration - v.duration;
+        if (a.duration >= 0 && v.fps > 0 && std::fabs(gap) > 1 / v.fps + 1e-9) {
+            char text[160];
+            snprintf(text, sizeof text, "audio track %d is %.3f s %s than the video, more than a frame", a.track,
+                     std::fabs(gap), gap > 0 ? "longer" : "shorter");
+            warnings.emplace_back(text);
+        }
+    }
+    return warnings;
 }
 
 json parameters_json(const video_facts &v)
@@ -90,57 +107,68 @@ json parameters_json(const video_facts &v)
             {"height", p.height()}};
 }
 
-json describe(const file_facts &f, const std::string &path)
+// "finalised": true for a file as a close leaves it; false for a recording cut off before
+// its close, with the video frames that a repair keeps, the newest checkpoint found (0: none)
+// and the one that verifies; null when neither can be said (a file of another writer that
+// does not end with an index after its data). The counts are null where there is no cut.
+void add_state(json &d, const avi_recovery *found)
 {
-    const video_facts &v = f.video;
-    json key_interval = nullptr;
-    if (v.key_interval_max > 0)
-        key_interval = {{"min", v.key_interval_min}, {"max", v.key_interval_max}};
-    json audio = json::array();
-    for (const track_facts &a : f.audio) {
-        audio.push_back({{"track", a.track},
-                         {"format", a.format},
-                         {"channels", a.channels},
-                         {"rate", a.rate},
-                         {"bits", a.bits},
-                         {"bytes", a.bytes},
-                         {"chunks", a.chunks},
-                         {"duration", or_null(a.duration)},
-                         {"duration_minus_video", a.duration >= 0 ? json(a.duration - v.duration) : json(nullptr)}});
-    }
-    return {{"file", as_utf8(path)},
-            {"size", f.size},
-            {"duration", f.duration},
-            {"bit_rate", bit_rate(f.bit_rate)},
-            {"video",
-             {{"codec", as_utf8(v.codec)},
-              {"width", v.width},
-              {"height", v.height},
-              {"fps", v.fps},
-              {"frames", v.frames},
-              {"duration", v.duration},
-              {"key_frames", v.key_frames},
-              {"key_frame_interval", key_interval},
-              {"repeated_frames", v.repeated_frames},
-              {"bytes", v.bytes},
-              {"bit_rate", bit_rate(v.bit_rate)},
-              {"h264", parameters_json(v)}}},
-            {"audio", audio},
-            {"index", index_origin_name(f.index_origin)},
-            {"largest_chunk", f.largest_chunk}};
+    bool cut_off = found && found->state == AVI_FILE_CUT_OFF;
+    d["finalised"] = cut_off ? json(false) : found && found->state == AVI_FILE_FINISHED ? json(true) : json(nullptr);
+    d["recoverable_frames"] = cut_off ? json(found->video_frames) : json(nullptr);
+    d["checkpoints"] = cut_off ? json(found->checkpoints) : json(nullptr);
+    d["verified_checkpoint"] = cut_off && found->checkpoint_used > 0 ? json(found->checkpoint_used) : json(nullptr);
 }
 
-// "finalised": true for a file as a close leaves it; false for a recording cut off before
-// its close, with the video frames that a repair keeps; null when neither can be said (a
-// file of another writer that does not end with an index after its data).
-void add_state(json &d, const avi_recovery &found)
+// Every key in every state: null where it does not apply (no streams could be read: a
+// recording cut off before its first frame; no cut-off state: a finished file).
+json describe(const file_facts *facts, const std::string &path, uint64_t size, const avi_recovery *found)
 {
-    if (found.state == AVI_FILE_CUT_OFF) {
-        d["finalised"] = false;
-        d["recoverable_frames"] = found.video_frames;
-    } else {
-        d["finalised"] = found.state == AVI_FILE_FINISHED ? json(true) : json(nullptr);
+    json d = {{"version", json_version}, {"file", as_utf8(path)}, {"size", size}, {"duration", nullptr},
+              {"bit_rate", nullptr}, {"video", nullptr}, {"audio", json::array()}, {"index", nullptr},
+              {"largest_chunk", nullptr}};
+    if (facts) {
+        const file_facts &f = *facts;
+        const video_facts &v = f.video;
+        json key_interval = nullptr;
+        if (v.key_interval_max > 0)
+            key_interval = {{"min", v.key_interval_min}, {"max", v.key_interval_max}};
+        for (const track_facts &a : f.audio) {
+            d["audio"].push_back({{"track", a.track},
+                                  {"format", a.format},
+                                  {"channels", a.channels},
+                                  {"rate", a.rate},
+                                  {"bits", a.bits},
+                                  {"bytes", a.bytes},
+                                  {"chunks", a.chunks},
+                                  {"duration", a.duration >= 0 ? seconds(a.duration) : json(nullptr)},
+                                  {"duration_minus_video", a.duration >= 0 ? seconds(a.duration - v.duration) : json(nullptr)}});
+        }
+        d["duration"] = seconds(f.duration);
+        d["bit_rate"] = bit_rate(f.bit_rate);
+        d["video"] = {{"codec", as_utf8(v.codec)},
+                      {"width", v.width},
+                      {"height", v.height},
+                      {"fps", v.fps > 0 ? json(std::round(v.fps * 1000) / 1000) : json(nullptr)},
+                      {"fps_fraction", fps_fraction(v.fps)},
+                      {"frames", v.frames},
+                      {"duration", seconds(v.duration)},
+                      {"key_frames", v.key_frames},
+                      {"key_frame_interval", key_interval},
+                      {"repeated_frames", v.repeated_frames},
+                      {"bytes", v.bytes},
+                      {"bit_rate", bit_rate(v.bit_rate)},
+                      {"h264", parameters_json(v)}};
+        d["index"] = index_origin_name(f.index_origin);
+        d["largest_chunk"] = f.largest_chunk;
     }
+    add_state(d, found);
+    json warnings = json::array();
+    if (facts)
+        for (const std::string &w : warnings_of(*facts))
+            warnings.push_back(as_utf8(w));
+    d["warnings"] = warnings;
+    return d;
 }
 
 void print_key_frames(const video_facts &v)
@@ -186,13 +214,29 @@ void print_kbits(const char *what, double bits_per_second)
         printf("%sunknown", what);
 }
 
+// Whether a cut-off recording can be verified: each sync leaves a checkpoint that tells how
+// far its data is durable and checks it.
+void print_checkpoints(const avi_recovery &found)
+{
+    if (found.checkpoints == 0)
+        printf("checkpoints:   none (cut off before its first sync, or written by an earlier mirvo)\n");
+    else if (found.checkpoint_used > 0)
+        printf("checkpoints:   %d, the data verified up to checkpoint %d\n", found.checkpoints,
+               found.checkpoint_used);
+    else
+        printf("checkpoints:   %d, none verifies: nothing of the data is known to be this recording's\n",
+               found.checkpoints);
+}
+
 void print_text(const file_facts &f, const std::string &path, bool described, const avi_recovery *found)
 {
     const video_facts &v = f.video;
     printf("file:          %s\n", path.c_str());
     printf("size:          %llu bytes\n", static_cast<unsigned long long>(f.size));
-    if (found && found->state == AVI_FILE_CUT_OFF)
+    if (found && found->state == AVI_FILE_CUT_OFF) {
         printf("not finalised: %d frames recoverable, run mirvo-avi repair\n", found->video_frames);
+        print_checkpoints(*found);
+    }
     else if (found && found->state == AVI_FILE_OTHER)
         printf("finalised:     unknown: no index that a close leaves, and a header mirvo does not write\n");
     if (!described)
@@ -220,16 +264,13 @@ void print_text(const file_facts &f, const std::string &path, bool described, co
     }
     printf("index:         %s\n", index_origin_name(f.index_origin));
     printf("largest chunk: %u bytes\n", f.largest_chunk);
+    for (const std::string &w : warnings_of(f))
+        printf("warning:       %s\n", w.c_str());
 }
 
-int run(int argc, char **argv)
+// Describes one file: as text, or as a JSON object into `described`.
+int describe_file(const std::string &path, bool as_json, json &described)
 {
-    bool as_json = false;
-    std::string path;
-    int end = parse_json_option(info_command, argc, argv, as_json, path);
-    if (end >= 0)
-        return end;
-
     input_file in;
     in.path = path;
     int fd = open_regular_file(path, in.size);
@@ -246,7 +287,7 @@ int run(int argc, char **argv)
     bool cut_off = examined && found.state == AVI_FILE_CUT_OFF;
     std::string held_back;
     if (lseek(fd, 0, SEEK_SET) == 0) {
-        in.handle.reset(open_input_fd_quietly(fd, held_back));
+        read_input_fd(in, fd, held_back);
     } else {
         held_back = std::string("cannot go back to its start: ") + strerror(errno);
         close(fd);
@@ -263,25 +304,50 @@ int run(int argc, char **argv)
     if (cut_off && facts.index_origin == AVI_INDEX_REBUILT)
         facts.video.key_frames = found.key_frames;  // a rebuilt index flags none; the scan found them
     if (as_json) {
-        json d = in.handle ? describe(facts, path) : json{{"file", as_utf8(path)}, {"size", in.size}};
-        if (examined)
-            add_state(d, found);
-        printf("%s\n", d.dump(2).c_str());
+        described = describe(in.handle ? &facts : nullptr, path, in.size, examined ? &found : nullptr);
     } else {
         print_text(facts, path, in.handle != nullptr, examined ? &found : nullptr);
     }
     return exit_ok;
 }
 
+int run(int argc, char **argv)
+{
+    bool as_json = false;
+    operands given;
+    int end = parse_json_option(info_command, argc, argv, as_json, given);
+    if (end >= 0)
+        return end;
+    // Several files: text blocks apart by a blank line, or one JSON array of their objects.
+    bool several = names_several(given.files);
+    json all = json::array();
+    int status = for_each_input(given.files, given.recursive, [&](const std::string &path, size_t nth, size_t) {
+        if (several && !as_json && nth > 0)
+            printf("\n");
+        json described;
+        int result = describe_file(path, as_json, described);
+        if (result == exit_ok && as_json && several)
+            all.push_back(std::move(described));
+        else if (result == exit_ok && as_json)
+            printf("%s\n", described.dump(2).c_str());
+        fflush(stdout);
+        return result;
+    });
+    if (as_json && several)
+        printf("%s\n", all.dump(2).c_str());
+    return status;
+}
+
 }  // namespace
 
 const command info_command = {
-    "info", "info [--json] FILE",
+    "info", "info [--json] [-r] FILE|FOLDER...",
     "size, bit rates, the video stream (frame rate, duration, key frames and their spacing,\n"
     "      repeated frames, H.264 profile, level and coded size), audio tracks and their\n"
     "      durations, how the index was found, whether the file was finalised (a cut-off\n"
     "      recording: the frames a repair recovers); --json prints it as JSON (bytes of names\n"
-    "      that are not UTF-8 are taken as Latin-1)",
-    run};
+    "      that are not UTF-8 are taken as Latin-1). A folder stands for its *.avi files (-r: and\n"
+    "      those of its subfolders); several files give blocks apart by a blank line, or a JSON array",
+    run, command::files_and_folders};
 
 }  // namespace mirvo_avi

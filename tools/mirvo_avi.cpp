@@ -16,11 +16,11 @@ namespace mirvo_avi {
 namespace {
 
 const command *const commands[] = {&info_command, &frames_command, &extract_command,
-                                   &repair_command};
+                                   &repair_command, &join_command,    &cut_command};
 
 void print_help(FILE *out)
 {
-    fputs("usage: mirvo-avi COMMAND [options] FILE\n       mirvo-avi --version\n\ncommands:\n", out);
+    fputs("usage: mirvo-avi COMMAND [options] FILE...\n       mirvo-avi --version\n\ncommands:\n", out);
     for (const command *c : commands)
         fprintf(out, "  mirvo-avi %s\n      %s\n", c->usage, c->summary);
     fputs("\nOptions may come in any order, as --opt=value or --opt value; \"--\" ends them.\n"

@@ -1,29 +1,60 @@
 // mirvo-avi repair: finishes, in place, a recording that was cut off before its close (power
 // loss, SIGKILL), so that players find its frames, key frames and duration. A finished
 // file is left exactly as it is, and so is a file that mirvo did not write.
+#include "inputs.h"
 #include "progress.h"
 #include "tool_common.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 namespace mirvo_avi {
 namespace {
 
-int run(int argc, char **argv)
+// How far what is kept is known to be the recording's own: up to a checkpoint that verifies,
+// or not at all in a recording without checkpoints (cut off before its first sync, or written
+// by an earlier mirvo), whose chunks are kept as far as they read as whole chunks.
+std::string how_verified(const avi_recovery &found)
 {
-    std::string path;
-    auto take = [](int, const char *, std::string &) { return true; };
-    int end = parse_options(repair_command, argc, argv, nullptr, take, path);
-    if (end >= 0)
-        return end;
+    if (found.checkpoint_used > 0)
+        return "; verified by checkpoint " + std::to_string(found.checkpoint_used);
+    if (found.checkpoints > 0)
+        return "; no checkpoint verifies";
+    return found.video_frames + found.audio_chunks > 0 ? "; no checkpoints, so not verified" : "";
+}
 
+// What was left out past the last chunk kept, and why.
+std::string what_was_dropped(const avi_recovery &found)
+{
+    uint64_t bytes = found.file_size > found.data_end ? found.file_size - found.data_end : 0;
+    std::string tail = std::to_string(bytes) + " bytes";
+    switch (found.stop_reason) {
+    case AVI_STOP_CUT_SHORT:
+        return "; " + tail + " of a chunk cut short dropped";
+    case AVI_STOP_NOT_A_CHUNK:
+        return "; " + tail + " dropped from the first bytes that are not a chunk of its streams";
+    case AVI_STOP_CHECKPOINT:
+        return "; " + std::to_string(found.dropped_chunks) + " chunks (" + tail +
+               ") written after the last sync dropped";
+    case AVI_STOP_UNVERIFIED:
+        return ", so all " + tail + " of its data dropped";
+    default:
+        return "";
+    }
+}
+
+enum outcome { repaired, already_finished, failed };
+
+outcome repair_file(const std::string &path)
+{
+    if (path == standard_input)
+        return report(path, "standard input cannot be repaired: repair changes a file in place"), failed;
     uint64_t size = 0;
     int fd = open_regular_file(path, size);  // what is not a regular file is refused here
     if (fd < 0)
-        return exit_failed;
+        return failed;
     close(fd);
 
     progress_meter meter(path);
@@ -37,29 +68,50 @@ int run(int argc, char **argv)
     meter.finish();
     if (result == 1) {
         printf("%s: already finished, left unchanged\n", path.c_str());
-        return exit_ok;
+        return already_finished;
     }
     if (result != 0 && found.state == AVI_FILE_OTHER)
-        return report(path, "not finished, but its header is not the one mirvo writes; left unchanged");
+        return report(path, "not finished, but its header is not the one mirvo writes; left unchanged"), failed;
     if (result != 0)
-        return report(path, module_reason(held_back, "could not be repaired"));
+        return report(path, module_reason(held_back, "could not be repaired")), failed;
 
-    printf("%s: finalised: %d video frames (%d key frames), %d audio chunks", path.c_str(),
-           found.video_frames, found.key_frames, found.audio_chunks);
-    if (found.file_size > found.data_end)
-        printf("; %" PRIu64 " bytes of a chunk cut short dropped", found.file_size - found.data_end);
-    printf("\n");
-    return exit_ok;
+    printf("%s: finalised: %d video frames (%d key frames), %d audio chunks, %.2f s%s%s\n", path.c_str(),
+           found.video_frames, found.key_frames, found.audio_chunks, found.seconds,
+           how_verified(found).c_str(), what_was_dropped(found).c_str());
+    return repaired;
+}
+
+int run(int argc, char **argv)
+{
+    operands given;
+    auto take = [](int, const char *, std::string &) { return true; };
+    int end = parse_options(repair_command, argc, argv, nullptr, take, given);
+    if (end >= 0)
+        return end;
+    size_t counts[3] = {};
+    int status = for_each_input(given.files, given.recursive, [&](const std::string &path, size_t, size_t) {
+        outcome o = repair_file(path);
+        counts[o] += 1;
+        fflush(stdout);
+        return o == failed ? exit_failed : exit_ok;
+    });
+    if (names_several(given.files))
+        printf("repair: %zu files: %zu repaired, %zu already finished, %zu failed\n",
+               counts[repaired] + counts[already_finished] + counts[failed], counts[repaired],
+               counts[already_finished], counts[failed]);
+    return status;
 }
 
 }  // namespace
 
 const command repair_command = {
-    "repair", "repair FILE",
-    "finishes a recording cut off before its close (power loss, kill) in place: every whole\n"
-    "      chunk is kept, key frames are found again in the H.264 data, the index and the final\n"
+    "repair", "repair [-r] FILE|FOLDER...",
+    "finishes a recording cut off before its close (power loss, kill) in place: the chunks\n"
+    "      its newest checkpoint verifies are kept (every whole chunk of a recording without\n"
+    "      checkpoints), key frames are found again in the H.264 data, the index and the final\n"
     "      header are written; frames that were only repeated in the index cannot be recovered.\n"
-    "      A finished file, or one that mirvo did not write, is left unchanged",
-    run};
+    "      A finished file, or one that mirvo did not write, is left unchanged. A folder stands\n"
+    "      for its *.avi files (-r: and those of its subfolders); several files end with a summary",
+    run, command::files_and_folders};
 
 }  // namespace mirvo_avi

@@ -15,7 +15,8 @@
 namespace mirvo_avi {
 namespace {
 
-constexpr int option_version = 0x100;  // codes of the options every command takes
+constexpr int option_version = 0x100;
+constexpr uint64_t riff_head_bytes = 12;  // "RIFF", size, "AVI "  // codes of the options every command takes
 
 // Whether a code comes from a failed system call, so that errno may tell its cause.
 bool has_system_cause(int32_t code)
@@ -54,9 +55,71 @@ const char *file_kind(mode_t mode)
     return "of an unknown kind";
 }
 
+// Standard input as a file that can be read at any offset: itself when it is a file, else
+// what it holds, copied into a temporary file (removed already). -1 with errno on failure.
+int standard_input_as_file()
+{
+    struct stat st;
+    if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode))
+        return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    FILE *copy = tmpfile();
+    if (!copy)
+        return -1;
+    std::vector<char> piece(size_t{1} << 16);
+    ssize_t got = 0;
+    while ((got = read(STDIN_FILENO, piece.data(), piece.size())) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0 && fwrite(piece.data(), 1, static_cast<size_t>(got), copy) != static_cast<size_t>(got))
+            break;
+    }
+    int cause = errno;
+    int fd = got == 0 && fflush(copy) == 0 ? fcntl(fileno(copy), F_DUPFD_CLOEXEC, 3) : -1;
+    cause = fd < 0 ? errno : cause;
+    fclose(copy);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    errno = cause;
+    return -1;
+}
+
 }  // namespace
 
+const std::string standard_input = "-";
 std::string input_being_read;
+
+// Valid UTF-8 as it stands; any other byte taken as the character of that number (as in
+// Latin-1), so that names and codes that are not UTF-8 still make valid JSON.
+std::string as_utf8(const std::string &text)
+{
+    std::string out;
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char c = s[i];
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = length > 0 && i + length <= n;
+        for (size_t k = 1; valid && k < length; ++k)
+            valid = (s[i + k] & 0xc0) == 0x80;
+        if (valid && length > 1) {  // no overlong forms, surrogates or values past U+10FFFF
+            uint32_t first = length == 2 ? c & 0x1fU : length == 3 ? c & 0x0fU : c & 0x07U;
+            uint32_t cp = first;
+            for (size_t k = 1; k < length; ++k)
+                cp = cp << 6 | (s[i + k] & 0x3fU);
+            static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+            valid = cp >= least[length] && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
+        }
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += static_cast<char>(0xc0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3f));
+            i += 1;
+        }
+    }
+    return out;
+}
 
 int print_version()
 {
@@ -65,7 +128,7 @@ int print_version()
 }
 
 int parse_options(const command &cmd, int argc, char **argv, const option *own,
-                  const option_handler &take, std::string &file)
+                  const option_handler &take, operands &out)
 {
     std::vector<option> all;
     std::string shorts = ":h";  // the leading ':' tells a missing value from an unknown option
@@ -76,6 +139,10 @@ int parse_options(const command &cmd, int argc, char **argv, const option *own,
             if (o->has_arg == required_argument)
                 shorts += ':';
         }
+    }
+    if (cmd.takes == command::files_and_folders) {
+        all.push_back({"recursive", no_argument, nullptr, 'r'});
+        shorts += 'r';
     }
     all.push_back({"help", no_argument, nullptr, 'h'});
     all.push_back({"version", no_argument, nullptr, option_version});
@@ -95,6 +162,10 @@ int parse_options(const command &cmd, int argc, char **argv, const option *own,
         }
         if (code == option_version)
             return print_version();
+        if (code == 'r') {
+            out.recursive = true;
+            continue;
+        }
         if (code == ':')
             return usage_error(cmd, given + " needs a value");
         if (code == '?')
@@ -105,13 +176,13 @@ int parse_options(const command &cmd, int argc, char **argv, const option *own,
     }
     if (optind >= argc)
         return usage_error(cmd, "no file given");
-    if (optind + 1 < argc)
+    if (cmd.takes == command::one_file && optind + 1 < argc)
         return usage_error(cmd, "expected one file, not also '" + std::string(argv[optind + 1]) + "'");
-    file = argv[optind];
+    out.files.assign(argv + optind, argv + argc);
     return -1;
 }
 
-int parse_json_option(const command &cmd, int argc, char **argv, bool &as_json, std::string &file)
+int parse_json_option(const command &cmd, int argc, char **argv, bool &as_json, operands &out)
 {
     enum { option_json = 0x101 };
     static const option own[] = {{"json", no_argument, nullptr, option_json}, {nullptr, 0, nullptr, 0}};
@@ -119,7 +190,7 @@ int parse_json_option(const command &cmd, int argc, char **argv, bool &as_json, 
         as_json = true;
         return true;
     };
-    return parse_options(cmd, argc, argv, own, take, file);
+    return parse_options(cmd, argc, argv, own, take, out);
 }
 
 int usage_error(const command &cmd, const std::string &message)
@@ -132,10 +203,10 @@ int usage_error(const command &cmd, const std::string &message)
 int open_regular_file(const std::string &path, uint64_t &size)
 {
     input_being_read = path;
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = path == standard_input ? standard_input_as_file()
+                                    : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        avi_error = AVI_ERROR_OPEN;
-        report(path, AVI_error_text());
+        report(path, reason_of(AVI_ERROR_OPEN, errno));
         return -1;
     }
     struct stat st;
@@ -155,6 +226,11 @@ int open_regular_file(const std::string &path, uint64_t &size)
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     size = static_cast<uint64_t>(st.st_size);
+    if (size < riff_head_bytes) {  // the same fault, the same words, whatever reads it next
+        close(fd);
+        report(path, reason_of(AVI_ERROR_NOT_AVI, 0));
+        return -1;
+    }
     return fd;
 }
 
@@ -202,9 +278,18 @@ bool open_input(const std::string &path, input_file &in)
     if (fd < 0)
         return false;
     std::string held_back;
+    if (!read_input_fd(in, fd, held_back))
+        return report(path, module_reason(held_back, "cannot be read as an AVI file")), false;
+    return true;
+}
+
+bool read_input_fd(input_file &in, int fd, std::string &held_back)
+{
     in.handle.reset(open_input_fd_quietly(fd, held_back));
-    if (!in.handle)
-        report(path, module_reason(held_back, "cannot be read as an AVI file"));
+    if (in.handle) {
+        in.fd = fd;
+        in.chunks.emplace(fd, in.size);
+    }
     return in.handle != nullptr;
 }
 
@@ -214,14 +299,42 @@ std::string module_reason(const std::string &held_back, const std::string &fallb
         std::string said = held_back.substr(0, held_back.find('\n'));
         return said.empty() ? fallback : said;
     }
-    std::string text = AVI_error_text();
-    if (!has_system_cause(avi_error) || errno != 0)
-        return text;
-    // No cause in errno: a read that met the end of the file.
-    std::string no_cause = std::string(" - ") + strerror(0);
-    if (text.size() >= no_cause.size() && text.compare(text.size() - no_cause.size(), no_cause.size(), no_cause) == 0)
-        text.erase(text.size() - no_cause.size());
-    return avi_error == AVI_ERROR_READ ? text + " - the file ends early" : text;
+    return reason_of(avi_error, has_system_cause(avi_error) ? errno : 0);
+}
+
+std::string reason_of(int32_t code, int cause)
+{
+    std::string why = cause != 0 ? std::string(": ") + strerror(cause) : "";
+    switch (code) {
+    case AVI_ERROR_SIZE_LIMIT:
+        return "would grow past the size limit of an AVI file";
+    case AVI_ERROR_OPEN:
+        return "cannot be opened" + why;
+    case AVI_ERROR_READ:
+        return cause != 0 ? "cannot be read" + why : "the file ends early";
+    case AVI_ERROR_WRITE:
+        return "cannot be written" + why;
+    case AVI_ERROR_WRITE_INDEX:
+        return "its index cannot be written" + why;
+    case AVI_ERROR_CLOSE:
+        return "its header cannot be written" + why;
+    case AVI_ERROR_NOT_PERMITTED:
+        return "the operation is not permitted";
+    case AVI_ERROR_NO_MEMORY:
+        return "out of memory";
+    case AVI_ERROR_NOT_AVI:
+        return "not an AVI file";
+    case AVI_ERROR_NO_HEADER_LIST:
+        return "not an AVI file: it has no header list";
+    case AVI_ERROR_NO_MOVI:
+        return "not an AVI file: it has no movi list";
+    case AVI_ERROR_NO_VIDEO:
+        return "it has no video stream";
+    case AVI_ERROR_NEEDS_INDEX:
+        return "it needs an index";
+    default:
+        return "an unknown error";
+    }
 }
 
 int report(const std::string &name, const std::string &reason)
@@ -266,11 +379,8 @@ bool frame_buffer::reserve(size_t bytes)
     return true;
 }
 
-int64_t read_frame(input_file &in, int32_t n, frame_buffer &buffer, std::string &problem)
+int64_t read_extent(input_file &in, const std::string &what, extent e, frame_buffer &buffer, std::string &problem)
 {
-    avi_handle *h = in.handle.get();
-    std::string what = "video frame " + std::to_string(n);
-    extent e{AVI_frame_file_offset(h, n), AVI_frame_length(h, n)};
     problem = outside_file(what, e, in.size);
     if (problem.empty() && e.length > INT32_MAX)
         problem = what + " is too long to be read (" + std::to_string(e.length) + " bytes)";
@@ -278,14 +388,18 @@ int64_t read_frame(input_file &in, int32_t n, frame_buffer &buffer, std::string 
         problem = what + ": no memory for its " + std::to_string(e.length) + " bytes";
     if (!problem.empty())
         return -1;
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
-    AVI_seek_video_frame(h, n);
-    if (AVI_read_video_frame(h, buffer.data(), static_cast<int32_t>(e.length), nullptr) != e.length) {
-        problem = what + ": " + module_reason("", "could not be read");
+    if (!in.chunks->read(static_cast<uint64_t>(e.offset), static_cast<size_t>(e.length), buffer.data())) {
+        problem = what + ": " + (errno != 0 ? strerror(errno) : "the file ends before its bytes");
         return -1;
     }
     return e.length;
+}
+
+int64_t read_frame(input_file &in, int32_t n, frame_buffer &buffer, std::string &problem)
+{
+    avi_handle *h = in.handle.get();
+    return read_extent(in, "video frame " + std::to_string(n), {AVI_frame_file_offset(h, n), AVI_frame_length(h, n)},
+                       buffer, problem);
 }
 
 }  // namespace mirvo_avi

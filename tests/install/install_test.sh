@@ -55,6 +55,27 @@ no_run_path() {
   fi
 }
 
+# A program's manual page renders without a warning and its bash completion offers every
+# subcommand: those that `PROGRAM --help` lists for mirvo-avi, the two requests for mirvoctl.
+check_docs() {  # program name
+  local name=$1 man=$prefix/share/man/man1/$1.1 completion=$prefix/share/bash-completion/completions/$1
+  [[ -f $man && -f $completion ]] || fail "$name: no manual page or bash completion installed"
+  local warnings
+  warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1) || fail "$man does not render"
+  [[ -z $warnings ]] || fail "$man: $warnings"
+  local commands="start stop"
+  if [[ $name == mirvo-avi ]]; then
+    commands=$("${emulator[@]}" "$prefix/bin/mirvo-avi" --help | sed -n 's/^  mirvo-avi \([a-z]*\) .*/\1/p')
+  fi
+  local c offered
+  for c in $commands; do
+    offered=$(bash -c 'source "$1"; COMP_WORDS=("$2" "$3"); COMP_CWORD=1; "_${2//-/_}"; echo "${COMPREPLY[@]}"' \
+      _ "$completion" "$name" "$c")
+    [[ " $offered " == *" $c "* ]] || fail "$completion does not offer '$c' (offered: $offered)"
+    grep -q "^\.B $name $c\$" "$man" || fail "$man has no synopsis of '$c'"
+  done
+}
+
 check_library() {
   install_tree
   # The library, its header and both package descriptions, in the usual places.
@@ -80,7 +101,8 @@ check_library() {
       fail "bin/mirvo does not need libqelmain.so by that name"
     no_run_path "$prefix/bin/mirvo"
   fi
-  [[ ! -x $prefix/bin/mirvo-avi ]] || no_run_path "$prefix/bin/mirvo-avi"
+  [[ ! -x $prefix/bin/mirvo-avi ]] || { no_run_path "$prefix/bin/mirvo-avi"; check_docs mirvo-avi; }
+  [[ ! -e $prefix/share/man/man1/mirvoctl.1 ]] || fail "a plain install put mirvoctl's manual page in place"
 
   # The shared library exports the operations and nothing of the module's insides, and
   # needs nothing but the C library.
@@ -151,6 +173,7 @@ check_standin() {
   local standin=$prefix/$libdir/mirvo-standin
   [[ -e $standin/libqelmain.so && -x $prefix/bin/mirvoctl ]] ||
     fail "the standin component did not install $standin/libqelmain.so and bin/mirvoctl"
+  check_docs mirvoctl
 
   # The installed mirvo, asked to use the stand-in, records what the installed mirvoctl asks.
   export QEL_BUS=$work/bus.sock QEL_PACE=burst

@@ -64,6 +64,14 @@ TEST_F(command_line, options_go_in_any_order_joined_or_apart_and_double_dash_end
 TEST_F(command_line, a_dash_writes_to_standard_output_and_frames_lists_as_json)
 {
     std::string f = shell_quoted(rec);
+    // A dash reads standard input, a file or a pipe; repair, which changes a file, refuses it.
+    command_result by_name = mirvo_avi("info " + f), redirected = mirvo_avi("info - < " + f);
+    command_result piped = run("cat " + f + " | " + program("mirvo-avi") + " info -");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, redirected.out);
+    EXPECT_EQ(piped.out.substr(piped.out.find('\n')), by_name.out.substr(by_name.out.find('\n')));
+    EXPECT_EQ(mirvo_avi("repair - < " + f).err, "-: standard input cannot be repaired: repair changes a file in place\n");
+
     ASSERT_EQ(mirvo_avi("extract " + f + " --video " + q("v.h264") + " --audio " + q("a.wav")).status, 0);
     command_result video = mirvo_avi("extract " + f + " --video -");
     ASSERT_EQ(video.status, 0) << video.err;
@@ -103,7 +111,8 @@ TEST_F(command_line, a_wrong_command_line_is_status_2_with_the_reason_and_the_us
         {"extract " + f + " --video", "mirvo-avi extract: --video needs a value"},
         {"extract " + f + " --video - --audio -", "mirvo-avi extract: only one of --video and --audio can go to standard output"},
         {"extract " + f + " --track=9 --audio " + q("a.wav"), "mirvo-avi extract: --track takes a number from 0 to 7, not '9'"},
-        {"frames " + f + " " + q("b.avi"), "mirvo-avi frames: expected one file, not also '" + dir.file("b.avi") + "'"},
+        {"extract " + f + " " + q("b.avi") + " --video " + q("v.h264"),
+         "mirvo-avi extract: expected one file, not also '" + dir.file("b.avi") + "'"},
         {"info --json=yes " + f, "mirvo-avi info: unknown option '--json=yes'"},
     };
     for (const wrong &w : table) {

@@ -169,7 +169,9 @@ TEST(every_file, what_cannot_be_read_or_written_is_refused_on_one_line_without_b
     std::vector<refusal> table;
     for (const char *cmd : {"info", "frames", "extract --video /dev/null", "repair"}) {
         table.push_back({std::string(cmd) + " " + fifo, fifo + ": not a regular file (a FIFO)"});
-        table.push_back({std::string(cmd) + " " + folder, folder + ": not a regular file (a directory)"});
+        bool walks = std::string(cmd).find("extract") == std::string::npos;
+        table.push_back({std::string(cmd) + " " + folder,
+                         folder + (walks ? ": no .avi file in it" : ": not a regular file (a directory)")});
     }
     table.push_back({"info /dev/null", "/dev/null: not a regular file (a character device)"});
     table.push_back({"frames " + claims, claims + ": " + claim});

@@ -16,10 +16,13 @@ inline command_result mirvo_avi(const std::string &args, const std::string &pref
 struct clip_recording {
     std::string clip = "tests/data/clip.h264";  // Annex-B, cut at access unit delimiters
     int32_t width = 320, height = 240;
-    int frames = 30;        // access units of the clip, from its first
+    int first = 0;          // the clip's access unit to start at
+    int frames = 30;        // access units of the clip, from that one
     int tracks = 1;         // PCM tracks, 8000 Hz 16-bit mono
     int32_t audio_bytes = 320;  // after each frame, on each track (of the byte 7)
     int repeat_every = 0;   // > 0: every that-many frames is shown once more
+    int sync_every = 0;     // > 0: AVI_sync after every that-many frames and their audio
+    bool audio_after_last = true;  // false: the last frame is followed by no audio, as at a stop
 };
 
 // Records the clip into path and closes the file. Returns the bytes the file held just
@@ -36,14 +39,17 @@ inline bytes record_clip(const std::string &path, const clip_recording &c)
     std::vector<access_unit> units = split_at_delimiters(read_file(source_path(c.clip)));
     bytes audio(static_cast<size_t>(c.audio_bytes), 7);
     for (int f = 0; f < c.frames; ++f) {
-        const access_unit &u = units.at(static_cast<size_t>(f));
+        const access_unit &u = units.at(static_cast<size_t>(c.first + f));
         EXPECT_EQ(AVI_put_video_frame(h, u.data.data(), static_cast<int32_t>(u.data.size()), u.key), 0);
         if (c.repeat_every > 0 && f % c.repeat_every == c.repeat_every - 1) {
             EXPECT_EQ(AVI_repeat_video_frame(h), 0);
         }
-        for (int t = 0; t < c.tracks; ++t) {
+        for (int t = 0; t < c.tracks && (c.audio_after_last || f + 1 < c.frames); ++t) {
             AVI_select_audio_track(h, t);
             EXPECT_EQ(AVI_put_audio(h, audio.data(), c.audio_bytes), 0);
+        }
+        if (c.sync_every > 0 && f % c.sync_every == c.sync_every - 1) {
+            EXPECT_EQ(AVI_sync(h), 0);
         }
     }
     bytes before_close = read_file(path);

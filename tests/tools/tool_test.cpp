@@ -59,6 +59,46 @@ TEST_F(tool, info_tells_streams_index_and_largest_chunk)
     EXPECT_EQ(d["largest_chunk"], 320);
 }
 
+TEST_F(tool, info_json_has_every_key_in_every_state_and_warns_of_what_players_get_wrong)
+{
+    // The main clip is 640x360; a header that says 640x480, and audio 0.75 s short.
+    clip_recording c;
+    c.clip = "device/clips/main.h264";
+    c.width = 640;
+    c.height = 480;
+    c.frames = 25;
+    c.audio_bytes = 160;
+    std::string odd = dir.file("odd.avi"), cut = dir.file("cut.avi"), empty = dir.file("empty.avi");
+    write_file(cut, record_clip(odd, c));
+    c.frames = 0;
+    write_file(empty, record_clip(dir.file("none.avi"), c));
+
+    auto keys = [](const nlohmann::json &d) {
+        std::vector<std::string> names;
+        for (const auto &item : d.items())
+            names.push_back(item.key());
+        return names;
+    };
+    auto finished = nlohmann::json::parse(mirvo_avi("info --json " + shell_quoted(odd)).out);
+    EXPECT_EQ(finished["version"], 1);
+    EXPECT_EQ(finished["video"]["fps_fraction"], "25/1");
+    EXPECT_EQ(finished["audio"][0]["duration"], 0.25);
+    EXPECT_EQ(finished["audio"][0]["duration_minus_video"], -0.75);
+    EXPECT_TRUE(finished["checkpoints"].is_null());
+    EXPECT_EQ(finished["warnings"], nlohmann::json({"the header says 640x480 but the H.264 stream is 640x360",
+                                                    "audio track 0 is 0.750 s shorter than the video, more than a frame"}));
+    for (const std::string &other : {cut, empty, r.path}) {
+        auto d = nlohmann::json::parse(mirvo_avi("info --json " + shell_quoted(other)).out);
+        EXPECT_EQ(keys(d), keys(finished)) << other;
+    }
+    auto nothing = nlohmann::json::parse(mirvo_avi("info --json " + shell_quoted(empty)).out);
+    EXPECT_TRUE(nothing["video"].is_null());
+    EXPECT_EQ(nothing["finalised"], false);
+    EXPECT_NE(mirvo_avi("info " + shell_quoted(odd)).out.find(
+                  "\nwarning:       the header says 640x480 but the H.264 stream is 640x360\n"),
+              std::string::npos);
+}
+
 TEST_F(tool, frames_lists_every_entry_in_index_order_with_its_crc)
 {
     command_result out = mirvo_avi("frames " + shell_quoted(r.path));
@@ -121,18 +161,22 @@ TEST_F(tool, extract_writes_the_stored_stream_and_a_wav_file)
 
 TEST_F(tool, failures_are_one_line_with_the_file_name_and_a_non_zero_status)
 {
-    command_result missing = mirvo_avi("info " + shell_quoted(dir.file("none.avi")));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, dir.file("none.avi") + ": mirvo-avi - Error opening AVI file - No such file or directory\n");
-
+    // The same fault in the same words, whatever the subcommand.
+    write_file(dir.file("five.avi"), bytes(5, 'x'));
     write_file(dir.file("text.avi"), bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!'});
-    for (const char *cmd : {"info", "frames", "extract"}) {
-        command_result bad = mirvo_avi(std::string(cmd) + " " + shell_quoted(dir.file("text.avi")) + " --video " +
-                                       shell_quoted(dir.file("x")));
-        if (std::string(cmd) != "extract")
-            bad = mirvo_avi(std::string(cmd) + " " + shell_quoted(dir.file("text.avi")));
-        EXPECT_EQ(bad.status, 1) << cmd;
-        EXPECT_EQ(bad.err, dir.file("text.avi") + ": mirvo-avi - Not an AVI file\n") << cmd;
+    write_file(dir.file("zeros.avi"), bytes(2048, 0));
+    const std::pair<std::string, std::string> inputs[] = {
+        {"none.avi", "cannot be opened: No such file or directory"},
+        {"five.avi", "not an AVI file"},
+        {"text.avi", "not an AVI file"},
+        {"zeros.avi", "not an AVI file"},
+    };
+    for (const auto &[name, reason] : inputs) {
+        for (const char *cmd : {"info", "info --json", "frames", "frames --json", "repair", "extract --video -"}) {
+            command_result bad = mirvo_avi(std::string(cmd) + " " + shell_quoted(dir.file(name)) + " > /dev/null");
+            EXPECT_EQ(bad.status, 1) << cmd << " " << name;
+            EXPECT_EQ(bad.err, dir.file(name) + ": " + reason + "\n") << cmd;
+        }
     }
 
     command_result no_track = mirvo_avi("extract " + shell_quoted(r.path) + " --audio " +
