@@ -2,7 +2,7 @@
 // with its tone, against plain memcpy of the same frames in the same order into one reused
 // buffer, in the same run. A fetch should cost little more than copying its frame.
 #include "device/access_units.h"
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,8 +2,8 @@
 // with little-endian stores, at the offsets that the recorder's record_request declares.
 #include "bus_message.h"
 
-#include "avi/le_bytes.h"
-#include "recorder/record_request.h"
+#include "common/le_bytes.h"
+#include "qel/record_request.h"
 
 #include <cstddef>
 #include <cstring>

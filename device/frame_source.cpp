@@ -8,7 +8,7 @@
 // zo_get_data_init everything here is read-only but the clock, which is atomic.
 // zo_get_data_init itself must not run while another thread fetches.
 #pragma GCC visibility push(default)
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 #include "device/qel_control.h"
 #pragma GCC visibility pop
 

@@ -2,7 +2,7 @@
 // checked against the bytes that are really there before it is used.
 #include "media.h"
 
-#include "avi/le_bytes.h"
+#include "common/le_bytes.h"
 
 #include <cerrno>
 #include <cmath>

@@ -4,11 +4,11 @@
 // copy of the payload and its length. A handler runs without any lock held, so it may even
 // register a new table.
 #pragma GCC visibility push(default)
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 #include "device/qel_control.h"
 #pragma GCC visibility pop
 
-#include "avi/le_bytes.h"
+#include "common/le_bytes.h"
 #include "bus_path.h"
 #include "bus_socket.h"
 #include "heap_array.h"

@@ -4,8 +4,8 @@
 // here takes a lock and the signal handler may store to `running`.
 #pragma once
 
-#include "recorder/qelmain.h"
-#include "recorder/record_request.h"
+#include "qel/qelmain.h"
+#include "qel/record_request.h"
 
 #include <atomic>
 #include <cstdint>

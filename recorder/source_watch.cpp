@@ -4,7 +4,7 @@
 // first look, asked for twice a second (not per frame).
 #include "recorder/source_watch.h"
 
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 
 #include <cstdint>
 #include <cstdio>

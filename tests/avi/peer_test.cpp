@@ -3,7 +3,7 @@
 // GStreamer and ffmpeg play its audio as 16-bit samples at the video's pace.
 #include "writer_fixture.h"
 
-#include "avi/le_bytes.h"
+#include "common/le_bytes.h"
 
 #include <cmath>
 #include <cstdio>

@@ -4,8 +4,8 @@
 // line, warnings and errors.
 #include "device/qel_control.h"
 #include "mirvo_version.h"
-#include "recorder/qelmain.h"
-#include "recorder/record_request.h"
+#include "qel/qelmain.h"
+#include "qel/record_request.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "device/qel_control.h"
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
  * are usable from C; the checks hold at compile time, and the probe prints the layout for a
  * test that runs it on the target. */
 #include "avi/avi.h"
-#include "recorder/qelmain.h"
-#include "recorder/record_request.h"
+#include "qel/qelmain.h"
+#include "qel/record_request.h"
 
 #include <stddef.h>
 #include <stdint.h>

@@ -4,7 +4,7 @@
 #include "recorder_process.h"
 #include "source_frames.h"
 
-#include "recorder/record_request.h"
+#include "qel/record_request.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "source_frames.h"
 
 #include "avi/avi.h"
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 
 #include <gtest/gtest.h>
 

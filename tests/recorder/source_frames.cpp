@@ -1,7 +1,7 @@
 // The stand-in's frames as a reference for recordings (see source_frames.h).
 #include "source_frames.h"
 
-#include "recorder/qelmain.h"
+#include "qel/qelmain.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

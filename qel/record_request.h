@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "recorder/layout_check.h"
+#include "qel/layout_check.h"
 
 #ifdef __cplusplus
 extern "C" {

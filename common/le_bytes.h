@@ -1,7 +1,6 @@
 /* Little-endian stores and loads of the integers of RIFF files and of the device's
  * messages, done byte by byte so that neither the processor's byte order nor alignment
- * matters. Header-only, so that the device stand-in and the tools need nothing else of the
- * AVI module for them. */
+ * matters. Header-only and shared by the AVI module, the tools and the device stand-in. */
 #ifndef MIRVO_LE_BYTES_H
 #define MIRVO_LE_BYTES_H
 

@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "recorder/layout_check.h"
+#include "qel/layout_check.h"
 
 #ifdef __cplusplus
 extern "C" {
