@@ -28,7 +28,8 @@ enum {
     AVI_ERROR_NO_VIDEO = 12,
     AVI_ERROR_NEEDS_INDEX = 13,
     AVI_ERROR_UNKNOWN = 14,
-    AVI_ERROR_COUNT = 15
+    AVI_ERROR_TOO_MANY_TRACKS = 15, /* a file with more audio streams than AVI_MAX_TRACKS */
+    AVI_ERROR_COUNT = 16
 };
 
 /* Code of the last failure of any operation of the module (0 before the first failure). */
@@ -159,7 +160,8 @@ void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int
 int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps);
 
 /* Builds the recording-time header from the handle and writes it over bytes 0..2047, then
- * seeks back to write_offset. 0, or -1 with avi_error 6. */
+ * seeks back to write_offset. 0, or -1 with avi_error 4 (the write or the seek back failed)
+ * or 7 (a reading handle). */
 int AVI_write_header(avi_handle *handle);
 
 /* Bytes per audio block of track: ((bits + 7) / 8) * channels, at least 4. */
@@ -234,12 +236,22 @@ int AVI_close_handle(avi_handle *handle);
 /* ---- error reporting ---- */
 
 /* Prints "prefix: message" for avi_error to standard error, and a "REASON: ..." line with
- * errno's text for the system-call codes 2 to 6. */
+ * the text of the failure's errno (AVI_error_cause) for the system-call codes 2 to 6. */
 void AVI_report_error(const char *prefix);
 
-/* The message for avi_error; for codes 2 to 6 followed by " - " and errno's text, in a
+/* The message for avi_error; for codes 2 to 6 followed by " - " and the text of the
+ * failure's errno (AVI_error_cause), in a
  * static buffer that the next call overwrites. Not to be freed. */
 const char *AVI_error_text(void);
+
+/* The reader says a few refusals on standard error itself (a file's ninth audio stream);
+ * quiet non-zero keeps them back, for a program that words every failure on its own line.
+ * The failure's code is set either way. */
+void AVI_set_quiet(int quiet);
+
+/* The errno that the last failure with a system-call code (2 to 6) found, kept whatever
+ * later calls do to errno; 0 for the other codes. */
+int AVI_error_cause(void);
 
 /* ---- reading a file ----
  * A reading handle owns its descriptor and every table; AVI_close_handle releases them.
@@ -268,7 +280,7 @@ avi_handle *AVI_open_input_fd(int fd, int32_t with_index);
  * releasing the handle (descriptor closed, memory freed) with avi_error 3 (short read),
  * 9 (not RIFF "AVI "), 8 (no memory, rebuild included), 10 (no "hdrl"), 11 (no "movi") or
  * 12 (no video stream, format or frame); a ninth audio stream prints a message and fails
- * with avi_error untouched. A rebuild leaves out a last chunk that the file cuts short. */
+ * with avi_error 15. A rebuild leaves out a last chunk that the file cuts short. */
 int AVI_parse_input(avi_handle *handle, int32_t with_index);
 
 /* Field queries: each returns its field unchanged and tests nothing; the track queries
@@ -293,6 +305,14 @@ int32_t AVI_track_strh_offset(const avi_handle *handle);
 int32_t AVI_track_strf_offset(const avi_handle *handle);
 int32_t AVI_video_strh_offset(const avi_handle *handle);
 int32_t AVI_video_strf_offset(const avi_handle *handle);
+/* The video stream header's handler code (4 characters and a zero), beside the format's
+ * AVI_codec_fourcc. */
+const char *AVI_video_handler(const avi_handle *handle);
+/* The entries of the index in memory (loaded from "idx1" or rebuilt). */
+int32_t AVI_index_count(const avi_handle *handle);
+/* The current track's format as the file stores it (WAVEFORMATEX: 20 bytes and the extra
+ * bytes its field at 16 counts), with *length its size; null (and 0) when it had none. */
+const unsigned char *AVI_track_format_bytes(const avi_handle *handle, int32_t *length);
 
 /* Lookups by number in the tables; none of them seeks. Each returns -1 with avi_error 7
  * (writing handle) or 13 (no table: opened without the index, or the current track has no
@@ -302,7 +322,7 @@ int32_t AVI_video_strf_offset(const avi_handle *handle);
  * data past the end of the file fails with 3, and nothing here allocates for the caller). */
 int64_t AVI_frame_length(const avi_handle *handle, int32_t n);      /* data length */
 int64_t AVI_frame_file_offset(const avi_handle *handle, int32_t n); /* offset of the data */
-int32_t AVI_frame_is_key(const avi_handle *handle, int32_t n);      /* flags exactly 0x10 */
+int32_t AVI_frame_is_key(const avi_handle *handle, int32_t n);      /* flags have 0x10 set */
 int64_t AVI_audio_chunk_length(const avi_handle *handle, int32_t n);
 int64_t AVI_audio_chunk_file_offset(const avi_handle *handle, int32_t n);
 
@@ -429,6 +449,11 @@ void AVI_set_progress(avi_progress_fn fn, void *arg);
  * avi_error 5 or 6 when the close failed part-way (the file can be repaired again).
  * *out tells what was found, also on failure. */
 int AVI_repair_file(const char *path, avi_recovery *out);
+
+/* Repairs the file open on fd, as AVI_repair_file does with a file it opened (the caller
+ * keeps fd; its position afterwards is unspecified). A descriptor open for reading only
+ * is examined: -1 with avi_error 2 and errno EBADF when the file would need a repair. */
+int AVI_repair_fd(int fd, avi_recovery *out);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 // RIFF chunk after the 2048-byte header region and one 16-byte entry of the index that the
 // close writes out as "idx1". Keeps the file, index included, within the size limit.
 #include "avi_internal.h"
+#include "common/byte_writer.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,18 +27,12 @@ uint64_t size_after(const avi_handle &h, uint64_t added, uint64_t entries)
 
 bool refuse_negative(int32_t len)
 {
-    if (len >= 0)
-        return false;
-    avi_error = AVI_ERROR_SIZE_LIMIT;
-    return true;
+    return len < 0 && avi_detail::fail(AVI_ERROR_SIZE_LIMIT) != 0;
 }
 
 bool refuse_reading_handle(const avi_handle &h)
 {
-    if (h.mode != AVI_MODE_READ)
-        return false;
-    avi_error = AVI_ERROR_NOT_PERMITTED;
-    return true;
+    return h.mode == AVI_MODE_READ && avi_detail::fail(AVI_ERROR_NOT_PERMITTED) != 0;
 }
 
 // "01wb" for track 0 up to "08wb" for track 7.
@@ -61,9 +56,7 @@ void add_audio_bytes(avi_audio_track &track, int32_t len)
 
 void avi_detail::back_to_end_of_data(avi_handle &h)
 {
-    int cause = errno;
     h.position_lost = lseek(h.fd, h.write_offset, SEEK_SET) < 0;
-    errno = cause;
 }
 
 int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_t len)
@@ -76,18 +69,15 @@ int AVI_write_chunk(avi_handle *handle, const char *id, const void *data, int32_
         handle->position_lost = 0;
     }
     unsigned char head[8];
-    memcpy(head, id, 4);
-    put_u32_le(head + 4, static_cast<uint32_t>(len));
+    byte_writer(head, sizeof head).fourcc(id).u32(static_cast<uint32_t>(len));
     static unsigned char pad = 0;
     uint32_t size = static_cast<uint32_t>(len);
     iovec parts[3] = {{head, sizeof head},
                       {const_cast<void *>(data), size},
                       {&pad, size & 1U}};
 
-    if (write_fully_vec(handle->fd, parts, 3) != static_cast<int64_t>(8 + padded(size))) {
-        avi_detail::back_to_end_of_data(*handle);
-        return avi_detail::fail(AVI_ERROR_WRITE);
-    }
+    if (write_fully_vec(handle->fd, parts, 3) != static_cast<int64_t>(8 + padded(size)))
+        return avi_detail::fail_undoing(AVI_ERROR_WRITE, [handle] { avi_detail::back_to_end_of_data(*handle); });
     handle->write_offset += static_cast<uint32_t>(8 + padded(size));
     handle->chunk_total += 1;
     avi_detail::count_written(*handle, head, sizeof head);
@@ -104,10 +94,8 @@ int AVI_append_index(avi_handle *handle, const char *id, uint32_t flags, uint32_
         void *grown = capacity > INT32_MAX
                           ? nullptr
                           : realloc(handle->index, static_cast<size_t>(capacity) * entry_bytes);
-        if (!grown) {
-            avi_error = AVI_ERROR_NO_MEMORY;
-            return -1;
-        }
+        if (!grown)
+            return avi_detail::fail(AVI_ERROR_NO_MEMORY);
         handle->index = static_cast<avi_index_entry *>(grown);
         handle->index_capacity = static_cast<int32_t>(capacity);
     }
@@ -126,11 +114,8 @@ int AVI_write_media_chunk(avi_handle *handle, const void *data, uint32_t len, in
 {
     // The file after this chunk: its head, data and pad byte, one more index entry, the
     // "idx1" head. Counting the pad keeps an odd chunk from taking the file one byte past.
-    if (size_after(*handle, 8 + padded(len), 1) >
-        avi_detail::size_limit) {
-        avi_error = AVI_ERROR_SIZE_LIMIT;
-        return -1;
-    }
+    if (size_after(*handle, 8 + padded(len), 1) > avi_detail::size_limit)
+        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT);
     char id[5] = "00db";
     if (is_audio)
         audio_chunk_id(*handle, id);
@@ -168,10 +153,8 @@ int AVI_repeat_video_frame(avi_handle *handle)
     if (handle->last_video_offset == 0)
         return 0;
     // The extra entry grows the file too; keep the size limit for it as well.
-    if (size_after(*handle, 0, 1) > avi_detail::size_limit) {
-        avi_error = AVI_ERROR_SIZE_LIMIT;
-        return -1;
-    }
+    if (size_after(*handle, 0, 1) > avi_detail::size_limit)
+        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT);
     if (AVI_append_index(handle, "00db", AVI_KEY_FRAME, handle->last_video_offset,
                          handle->last_video_len) != 0)
         return -1;
@@ -205,16 +188,12 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
     uint32_t head = last ? get_u32_le(last->offset) : 0;
     uint32_t old = last ? get_u32_le(last->size) : 0;
     if (!last || memcmp(last->chunk_id, id, 4) != 0 ||
-        uint64_t{head} + 8 + padded(old) != handle->write_offset) {
-        avi_error = AVI_ERROR_NOT_PERMITTED;
-        return -1;
-    }
+        uint64_t{head} + 8 + padded(old) != handle->write_offset)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     uint64_t new_size = uint64_t{old} + static_cast<uint32_t>(len);
     uint64_t new_end = uint64_t{head} + 8 + padded(new_size);
-    if (size_after(*handle, new_end - handle->write_offset, 0) > avi_detail::size_limit) {
-        avi_error = AVI_ERROR_SIZE_LIMIT;
-        return -1;
-    }
+    if (size_after(*handle, new_end - handle->write_offset, 0) > avi_detail::size_limit)
+        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT);
 
     // Data first (over the old pad byte), then the size field: a failure part-way leaves
     // the chunk as it was, and whatever lies past write_offset is overwritten later.
@@ -227,10 +206,8 @@ int AVI_extend_audio(avi_handle *handle, const void *data, int32_t len)
     bool ok = lseek(handle->fd, off_t{head} + 8 + old, SEEK_SET) >= 0 &&
               write_fully_vec(handle->fd, parts, 2) == want &&
               pwrite(handle->fd, size_field, 4, off_t{head} + 4) == 4;
-    if (!ok) {
-        avi_detail::back_to_end_of_data(*handle);
-        return avi_detail::fail(AVI_ERROR_WRITE);
-    }
+    if (!ok)
+        return avi_detail::fail_undoing(AVI_ERROR_WRITE, [handle] { avi_detail::back_to_end_of_data(*handle); });
     put_u32_le(last->size, static_cast<uint32_t>(new_size));
     handle->data_crc_stale = 1;  // a size field was rewritten: the next checkpoint counts again
     add_audio_bytes(handle->tracks[handle->current_track], len);

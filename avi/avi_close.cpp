@@ -9,6 +9,8 @@
 
 int AVI_close_output_file(avi_handle *handle)
 {
+    if (handle->mode != AVI_MODE_WRITE)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     uint32_t movi_size = handle->write_offset - (AVI_HEADER_BYTES - 4);
     // A recording that keeps checkpoints gets one for all its chunks, made durable with the
     // index: a power cut before the final header is written leaves every chunk verified.
@@ -18,8 +20,9 @@ int AVI_close_output_file(avi_handle *handle)
         AVI_write_chunk(handle, "idx1", handle->index,
                         static_cast<int32_t>(16 * static_cast<uint32_t>(handle->index_count))) == 0;
     if (!index_written)
-        avi_error = AVI_ERROR_WRITE_INDEX;
-    int cause = errno;  // of the first failure, for AVI_error_text
+        avi_detail::fail(AVI_ERROR_WRITE_INDEX);
+    // The first of the steps below to fail is the cause told; the later ones still run.
+    int cause = 0;
     bool closed = true;
     auto check = [&](bool ok) {
         if (!ok && closed) {
@@ -39,9 +42,8 @@ int AVI_close_output_file(avi_handle *handle)
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, &values, bytes);
     check(avi_detail::write_header_region(handle->fd, bytes) && avi_detail::sync_data(handle->fd));
-    errno = cause;
     if (!closed)
-        return avi_detail::fail(AVI_ERROR_CLOSE);
+        return avi_detail::fail_because(AVI_ERROR_CLOSE, cause);
     return index_written ? 0 : -1;
 }
 

@@ -11,6 +11,9 @@ int32_t avi_error = 0;
 
 namespace {
 
+int failure_cause = 0;  // errno when the last failure happened
+bool quiet = false;     // AVI_set_quiet
+
 constexpr const char *avi_error_messages[] = {
     "mirvo-avi - No Error",
     "mirvo-avi - AVI file size limit reached",
@@ -27,6 +30,7 @@ constexpr const char *avi_error_messages[] = {
     "mirvo-avi - AVI file has no video data",
     "mirvo-avi - operation needs an index",
     "mirvo-avi - Unknown Error",
+    "mirvo-avi - AVI file has more audio tracks than supported",
 };
 constexpr int avi_error_message_count = sizeof avi_error_messages / sizeof *avi_error_messages;
 static_assert(avi_error_message_count == AVI_ERROR_COUNT);
@@ -45,20 +49,57 @@ bool has_system_cause(int32_t code)
 
 }  // namespace
 
+int avi_detail::fail(int32_t code)
+{
+    avi_error = code;
+    failure_cause = errno;
+    return -1;
+}
+
 int avi_detail::fail(int32_t code, avi_handle *release)
 {
-    AVI_close_handle(release);  // keeps errno; nothing for a null handle
+    return fail_undoing(code, [release] { AVI_close_handle(release); });
+}
+
+int avi_detail::fail_because(int32_t code, int cause, avi_handle *release)
+{
+    errno = cause;
+    return fail(code, release);
+}
+
+avi_detail::error_state avi_detail::error_state::now()
+{
+    return {avi_error, failure_cause, errno};
+}
+
+void avi_detail::error_state::restore() const
+{
     avi_error = code;
-    return -1;
+    failure_cause = cause;
+    errno = current_errno;
+}
+
+void avi_detail::say(const char *line)
+{
+    if (!quiet)
+        fprintf(stderr, "%s\n", line);
+}
+
+void AVI_set_quiet(int on)
+{
+    quiet = on != 0;
+}
+
+int AVI_error_cause(void)
+{
+    return has_system_cause(avi_error) ? failure_cause : 0;
 }
 
 void AVI_report_error(const char *prefix)
 {
-    int saved = errno;
     fprintf(stderr, "%s: %s\n", prefix, chosen_message(avi_error));
-    errno = saved;
     if (has_system_cause(avi_error))
-        perror("REASON");
+        fprintf(stderr, "REASON: %s\n", strerror(failure_cause));
 }
 
 const char *AVI_error_text(void)
@@ -66,6 +107,6 @@ const char *AVI_error_text(void)
     static char text[4096];
     if (!has_system_cause(avi_error))
         return chosen_message(avi_error);
-    snprintf(text, sizeof text, "%s - %s", chosen_message(avi_error), strerror(errno));
+    snprintf(text, sizeof text, "%s - %s", chosen_message(avi_error), strerror(failure_cause));
     return text;
 }

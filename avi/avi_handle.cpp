@@ -11,10 +11,8 @@
 avi_handle *AVI_create_output_file(const char *path)
 {
     auto *handle = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
-    if (!handle) {
-        avi_error = AVI_ERROR_NO_MEMORY;
-        return nullptr;
-    }
+    if (!handle)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY), nullptr;
 
     // The mask can only be read by setting it; put it back at once.
     mode_t mask = umask(0);
@@ -23,11 +21,8 @@ avi_handle *AVI_create_output_file(const char *path)
     // Truncate: bytes of an older, longer file past our end would be taken for ours by
     // readers that walk to the end of the file.
     int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0644 & ~mask);
-    if (fd < 0) {
-        avi_error = AVI_ERROR_OPEN;
-        free(handle);
-        return nullptr;
-    }
+    if (fd < 0)
+        return avi_detail::fail_undoing(AVI_ERROR_OPEN, [handle] { free(handle); }), nullptr;
 
     // The placeholder, then the name, are made durable at once: a power cut a moment later
     // must not take a file whose frames are synced as they come (AVI_sync), nor leave in its
@@ -36,11 +31,10 @@ avi_handle *AVI_create_output_file(const char *path)
     static const avi_detail::header_bytes placeholder{};
     if (write_fully(fd, placeholder.data(), placeholder.size()) != AVI_HEADER_BYTES ||
         !avi_detail::sync_data(fd) || !avi_detail::sync_directory_of(path)) {
-        int cause = errno;  // kept for AVI_error_text
-        close(fd);
-        errno = cause;
-        avi_error = AVI_ERROR_WRITE;
-        free(handle);
+        avi_detail::fail_undoing(AVI_ERROR_WRITE, [=] {
+            close(fd);
+            free(handle);
+        });
         return nullptr;
     }
 

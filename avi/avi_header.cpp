@@ -3,6 +3,7 @@
 // filler and the head of the "movi" list. Both the recording-time header and the final one
 // are laid out here and nowhere else.
 #include "avi_internal.h"
+#include "common/byte_writer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -19,60 +20,6 @@ constexpr int info_list_bytes = 84;
 namespace header_at = avi_detail::header_at;
 namespace strh_at = avi_detail::strh_at;
 namespace checkpoint_at = avi_detail::checkpoint_at;
-
-// Places fields one after another into the header buffer. A field that would end past the
-// buffer is not stored, but the running length still advances, so that the overflow is
-// seen (and the process stopped) before anything reaches the file.
-class header_writer {
-public:
-    explicit header_writer(avi_detail::header_bytes &out) : out_(out) { out_.fill(0); }
-
-    int32_t length() const { return length_; }
-
-    void u32(uint32_t value)
-    {
-        if (fits(4))
-            put_u32_le(&out_[length_], value);
-        length_ += 4;
-    }
-    void u16(uint32_t value)
-    {
-        if (fits(2)) {
-            out_[length_] = static_cast<unsigned char>(value);
-            out_[length_ + 1] = static_cast<unsigned char>(value >> 8);
-        }
-        length_ += 2;
-    }
-    void fourcc(const char *code)
-    {
-        if (fits(4))
-            memcpy(&out_[length_], code, 4);
-        length_ += 4;
-    }
-    void zeros(int32_t count)
-    {
-        if (count > 0)
-            length_ += count;  // the buffer starts zeroed
-    }
-    // Stores a value at a position already passed (a list size known only at the list's
-    // end, a field at its named offset).
-    void patch_u32(int32_t at, uint32_t value)
-    {
-        if (at >= 0 && at + 4 <= AVI_HEADER_BYTES)
-            put_u32_le(&out_[at], value);
-    }
-    void fourcc_at(int32_t at, const char *code)
-    {
-        if (at >= 0 && at + 4 <= AVI_HEADER_BYTES)
-            memcpy(&out_[at], code, 4);
-    }
-
-private:
-    bool fits(int32_t size) const { return length_ >= 0 && length_ + size <= AVI_HEADER_BYTES; }
-
-    avi_detail::header_bytes &out_;
-    int32_t length_ = 0;
-};
 
 // 32-bit header fields computed in 64 bits and clamped, so that no large value wraps.
 int32_t clamp_i32(int64_t value)
@@ -113,6 +60,16 @@ int32_t image_size(int32_t width, int32_t height)
     return static_cast<int32_t>(pixels * 3);
 }
 
+// The offsets that the close, repair and the tests name (header_at) are where this layout
+// puts the fields: checked as the header is built, so that the two cannot drift apart.
+void expect_at(const byte_writer &w, int at)
+{
+    if (w.length() != static_cast<size_t>(at)) {
+        fprintf(stderr, "AVI header layout: offset %zu where %d was expected\n", w.length(), at);
+        abort();
+    }
+}
+
 [[noreturn]] void header_too_long()
 {
     fputs("AVI_close_output_file: # of header bytes too small\n", stderr);
@@ -129,36 +86,36 @@ struct stream_header {
 // Opens a stream list ("LIST" ... "strl") and places its stream header, the fields that the
 // reader takes at their named offsets; returns where the list's size goes, for
 // close_stream_list once its format is placed.
-int32_t open_stream_list(header_writer &w, const stream_header &s)
+size_t open_stream_list(byte_writer &w, const stream_header &s)
 {
     w.fourcc("LIST");
-    int32_t list_size_at = w.length();
+    size_t list_size_at = w.length();
     w.u32(0);
     w.fourcc("strl");
     w.fourcc("strh");
     w.u32(strh_at::bytes);
-    int32_t data = w.length();
+    size_t data = w.length();
     w.zeros(strh_at::bytes);
     w.fourcc_at(data + strh_at::type, s.type);
     if (s.handler)
         w.fourcc_at(data + strh_at::handler, s.handler);
-    w.patch_u32(data + strh_at::scale, s.scale);
-    w.patch_u32(data + strh_at::rate, s.rate);
-    w.patch_u32(data + strh_at::length, s.length);
-    w.patch_u32(data + strh_at::quality, 0xffffffffU);  // the default
-    w.patch_u32(data + strh_at::sample_size, s.sample_size);
+    w.u32_at(data + strh_at::scale, s.scale);
+    w.u32_at(data + strh_at::rate, s.rate);
+    w.u32_at(data + strh_at::length, s.length);
+    w.u32_at(data + strh_at::quality, 0xffffffffU);  // the default
+    w.u32_at(data + strh_at::sample_size, s.sample_size);
     return list_size_at;
 }
 
-void close_stream_list(header_writer &w, int32_t list_size_at)
+void close_stream_list(byte_writer &w, size_t list_size_at)
 {
-    w.patch_u32(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
+    w.u32_at(list_size_at, static_cast<uint32_t>(w.length() - (list_size_at + 4)));
 }
 
-void place_video_stream(header_writer &w, const avi_handle &h, video_timing timing,
+void place_video_stream(byte_writer &w, const avi_handle &h, video_timing timing,
                         uint32_t length)
 {
-    int32_t list = open_stream_list(
+    size_t list = open_stream_list(
         w, {"vids", h.compressor, video_scale, static_cast<uint32_t>(timing.rate), length, 0});
     w.fourcc("strf");
     w.u32(40);
@@ -183,13 +140,13 @@ uint32_t audio_length(const avi_handle &h, int t)
     return static_cast<uint32_t>(clamp_i32(bytes * 4 / AVI_audio_block_size(&h, t)));
 }
 
-void place_audio_stream(header_writer &w, const avi_handle &h, int t)
+void place_audio_stream(byte_writer &w, const avi_handle &h, int t)
 {
     const avi_audio_track &track = h.tracks[t];
     uint32_t unit = avi_detail::audio_unit(h, t);
     auto byte_rate = static_cast<uint32_t>(clamp_i32(int64_t{track.bitrate} * 1000 / 8));
 
-    int32_t list = open_stream_list(w, {"auds", nullptr, unit, byte_rate, audio_length(h, t), unit});
+    size_t list = open_stream_list(w, {"auds", nullptr, unit, byte_rate, audio_length(h, t), unit});
     w.fourcc("strf");
     w.u32(16);
     w.u16(static_cast<uint32_t>(track.format));
@@ -225,7 +182,8 @@ uint32_t legacy_audio_unit(const avi_handle &h, int t)
 void build_header(const avi_handle &h, const final_header_values *final_values,
                   header_bytes &out)
 {
-    header_writer w(out);
+    out.fill(0);
+    byte_writer w(out.data(), out.size());
     video_timing timing = timing_of(h.fps);
     bool index_flags = final_values == nullptr || final_values->index_written;
     uint32_t flags = flag_interleaved;
@@ -238,7 +196,7 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
     w.u32(0);  // RIFF size
     w.fourcc("AVI ");
     w.fourcc("LIST");
-    int32_t hdrl_size_at = w.length();
+    size_t hdrl_size_at = w.length();
     w.u32(0);
     w.fourcc("hdrl");
     w.fourcc("avih");
@@ -255,10 +213,13 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
     w.u32(static_cast<uint32_t>(h.height));
     w.zeros(16);  // reserved
 
+    expect_at(w, header_at::video_strh_data - 20);  // list head, strh head
     place_video_stream(w, h, timing, frames);
-    for (int t = 0; t < h.track_count && t < AVI_MAX_TRACKS; ++t)
+    for (int t = 0; t < h.track_count && t < AVI_MAX_TRACKS; ++t) {
+        expect_at(w, header_at::audio_lists + header_at::audio_list_bytes * t);
         place_audio_stream(w, h, t);
-    w.patch_u32(hdrl_size_at, static_cast<uint32_t>(w.length() - 20));
+    }
+    w.u32_at(hdrl_size_at, static_cast<uint32_t>(w.length() - 20));
 
     if (final_values) {
         w.fourcc("LIST");
@@ -269,20 +230,21 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
         w.zeros(64);  // the software name stays empty
     }
 
-    int32_t filler = header_at::movi_list - 8 - w.length();
-    if (filler < 1)
+    auto filler = static_cast<int32_t>(header_at::movi_list - 8 - static_cast<int64_t>(w.length()));
+    if (filler < 1 || w.overflowed())
         header_too_long();
     w.fourcc("JUNK");
     w.u32(static_cast<uint32_t>(filler));
-    w.zeros(filler);
+    w.zeros(static_cast<size_t>(filler));
+    expect_at(w, header_at::movi_list);
     w.fourcc("LIST");
     w.u32(0);  // "movi" list size
     w.fourcc("movi");
 
-    w.patch_u32(header_at::riff_size, final_values ? final_values->riff_size : size_placeholder);
-    w.patch_u32(header_at::flags, flags);
-    w.patch_u32(header_at::total_frames, frames);
-    w.patch_u32(header_at::movi_size, final_values ? final_values->movi_size : size_placeholder);
+    w.u32_at(header_at::riff_size, final_values ? final_values->riff_size : size_placeholder);
+    w.u32_at(header_at::flags, flags);
+    w.u32_at(header_at::total_frames, frames);
+    w.u32_at(header_at::movi_size, final_values ? final_values->movi_size : size_placeholder);
     if (!final_values)  // the checkpoints written so far stay in the filler while recording
         for (int k : {0, 1})
             memcpy(&out[static_cast<size_t>(checkpoint_at::slots[k])], h.checkpoint_slots[k],
@@ -320,13 +282,15 @@ int AVI_audio_block_size(const avi_handle *handle, int track)
 
 int AVI_write_header(avi_handle *handle)
 {
+    if (handle->mode != AVI_MODE_WRITE)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     avi_detail::header_bytes bytes;
     avi_detail::build_header(*handle, nullptr, bytes);
-    bool written = avi_detail::write_header_region(handle->fd, bytes);
+    // A write of the recording, not its close: a failure says so (4, not 6).
+    if (!avi_detail::write_header_region(handle->fd, bytes))
+        return avi_detail::fail_undoing(AVI_ERROR_WRITE, [handle] { avi_detail::back_to_end_of_data(*handle); });
     avi_detail::back_to_end_of_data(*handle);
-    if (!written || handle->position_lost)
-        return avi_detail::fail(AVI_ERROR_CLOSE);
-    return 0;
+    return handle->position_lost ? avi_detail::fail(AVI_ERROR_WRITE) : 0;
 }
 
 void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double fps,

@@ -4,9 +4,10 @@
 #pragma once
 
 #include "avi.h"
-#include "le_bytes.h"
+#include "common/le_bytes.h"
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -37,7 +38,6 @@ namespace avi_detail {
 
 // Writer: after a failed write, moves the file position back to write_offset, where the next
 // chunk goes; when even that seek fails, position_lost makes the next chunk seek first.
-// Keeps errno.
 void back_to_end_of_data(avi_handle &h);
 
 // fdatasync, retried when interrupted; true also for a descriptor that cannot be synced
@@ -48,10 +48,40 @@ bool sync_data(int fd);
 // with errno set when the directory cannot be opened or synced.
 bool sync_directory_of(const char *path);
 
-// The one way the module fails: releases `release` when given (as AVI_close_handle does),
-// stores code in avi_error and returns -1, with errno kept as the failed call left it, for
-// AVI_error_text.
-int fail(int32_t code, avi_handle *release = nullptr);
+// The one way the module fails: stores code in avi_error, captures errno as the failure's
+// cause (what AVI_error_text and AVI_error_cause tell) and returns -1, errno left as the
+// failed call left it.
+int fail(int32_t code);
+
+// fail, then `undo` (closing a descriptor, moving the file position back): errno is put
+// back to the failure's cause whatever the undoing did to it.
+template <class Undo> int fail_undoing(int32_t code, Undo &&undo)
+{
+    int cause = errno;
+    fail(code);
+    undo();
+    errno = cause;
+    return -1;
+}
+
+// fail after releasing `release` as AVI_close_handle does (nothing for null).
+int fail(int32_t code, avi_handle *release);
+
+// fail with `cause` as errno, for a failure found earlier than it is reported; releases
+// `release` as fail does.
+int fail_because(int32_t code, int cause, avi_handle *release = nullptr);
+
+// Says line on standard error unless AVI_set_quiet asked for silence.
+void say(const char *line);
+
+// avi_error, the failure's cause and errno, kept around a check whose refusals are an
+// answer rather than a failure of the module.
+struct error_state {
+    int32_t code;
+    int cause, current_errno;
+    static error_state now();
+    void restore() const;
+};
 
 using header_bytes = std::array<unsigned char, AVI_HEADER_BYTES>;
 
@@ -162,6 +192,13 @@ void start_recording_identity(avi_handle &h);
 
 // Writer: counts a chunk's bytes, as written at the end of the data, into the CRC.
 void count_written(avi_handle &h, const void *data, size_t n);
+
+// Whether index flags mark a key frame: the 0x10 bit, as players read it (other writers
+// set further bits beside it).
+constexpr bool is_key(uint32_t flags)
+{
+    return (flags & AVI_KEY_FRAME) != 0;
+}
 
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);

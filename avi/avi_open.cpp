@@ -153,7 +153,18 @@ struct header_walk {
     int32_t stream_counter = 0;
     bool video_taken = false;
     bool video_format_seen = false;
+    // The length and sample size fields of the audio stream header last taken.
+    uint32_t audio_length = 0, audio_sample_size = 0;
 };
+
+// An audio stream's bytes as its header tells them, until the index counts them: its length
+// in the units its header gives (the sample size), or, where that is 0 (chunks of varying
+// size), in blocks of a quarter of the track's block size.
+int32_t stated_audio_bytes(const avi_handle &h, int32_t t, uint32_t length, uint32_t sample_size)
+{
+    uint64_t unit = sample_size != 0 ? sample_size : uint64_t(AVI_audio_block_size(&h, t)) / 4;
+    return static_cast<int32_t>(std::min<uint64_t>(uint64_t{length} * unit, INT32_MAX));
+}
 
 void take_video_header(header_walk &w, field_view data, uint64_t data_at)
 {
@@ -176,16 +187,18 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
     if (h->track_count >= AVI_MAX_TRACKS) {
-        fprintf(stderr, "error - only %d audio tracks supported\n", AVI_MAX_TRACKS);
+        static_assert(AVI_MAX_TRACKS == 8, "the line below names the most tracks read");
+        avi_detail::say("error - only 8 audio tracks supported");
         return false;
     }
     int32_t t = h->track_count;
     h->current_track = t;
     h->track_count = t + 1;
     avi_audio_track &track = h->tracks[t];
-    // Provisional (the stream length in blocks of the first track); the index replaces it.
-    uint32_t blocks = data.u32(strh_at::length);
-    track.byte_count = static_cast<int32_t>(blocks * static_cast<uint32_t>(AVI_audio_block_size(h, 0)));
+    // Provisional, until the format is read and the index counts the chunks.
+    w.audio_length = data.u32(strh_at::length);
+    w.audio_sample_size = data.u32(strh_at::sample_size);
+    track.byte_count = stated_audio_bytes(*h, t, w.audio_length, w.audio_sample_size);
     track.stream_no = w.stream_counter;
     track.strh_offset = static_cast<int32_t>(data_at);
     w.selected = selection::audio;
@@ -232,10 +245,11 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
     track.bitrate = static_cast<int32_t>(data.u32(wave_at::byte_rate) * 8U / 1000U);
     track.bits = data.u16(wave_at::bits);
     track.strf_offset = static_cast<int32_t>(data_at);
+    track.byte_count = stated_audio_bytes(*h, t, w.audio_length, w.audio_sample_size);
 }
 
-// Step 3: the streams of the header list. Returns 0 or an avi_error code; -1 for a ninth
-// audio stream (reported on standard error, avi_error untouched).
+// Step 3: the streams of the header list. Returns 0 or an avi_error code (15 for a ninth
+// audio stream, also said on standard error).
 int32_t walk_header_list(avi_handle *h, const top_level &found)
 {
     field_view list{found.header_list.get(), found.header_list_size};
@@ -257,7 +271,7 @@ int32_t walk_header_list(avi_handle *h, const top_level &found)
             if (data.has_code(strh_at::type, "vids") && !w.video_taken)
                 take_video_header(w, data, data_at);
             else if (data.has_code(strh_at::type, "auds") && !take_audio_header(w, data, data_at))
-                return -1;
+                return AVI_ERROR_TOO_MANY_TRACKS;
             w.stream_counter += 1;
         } else if (list.has_code(p, "strf")) {
             if (was == selection::video)
@@ -549,10 +563,6 @@ int AVI_parse_input(avi_handle *h, int32_t with_index)
         return avi_detail::fail(code, h);
     code = walk_header_list(h, found);
     found.header_list.reset();
-    if (code == -1) {  // a ninth audio stream: reported already, avi_error kept
-        AVI_close_handle(h);
-        return -1;
-    }
     if (code != 0)
         return avi_detail::fail(code, h);
 
@@ -571,12 +581,8 @@ avi_handle *AVI_open_input(const char *path, int32_t with_index)
     if (!h)
         return nullptr;
     h->fd = open(path, O_RDONLY);
-    if (h->fd < 0) {
-        int cause = errno;
-        free(h);
-        errno = cause;
-        return avi_detail::fail(AVI_ERROR_OPEN), nullptr;
-    }
+    if (h->fd < 0)
+        return avi_detail::fail_undoing(AVI_ERROR_OPEN, [h] { free(h); }), nullptr;
     return parsed(h, with_index);
 }
 

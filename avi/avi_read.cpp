@@ -88,6 +88,15 @@ int32_t AVI_track_strh_offset(const avi_handle *h) { return h->tracks[h->current
 int32_t AVI_track_strf_offset(const avi_handle *h) { return h->tracks[h->current_track].strf_offset; }
 int32_t AVI_video_strh_offset(const avi_handle *h) { return h->video_strh_offset; }
 int32_t AVI_video_strf_offset(const avi_handle *h) { return h->video_strf_offset; }
+const char *AVI_video_handler(const avi_handle *h) { return h->compressor; }
+int32_t AVI_index_count(const avi_handle *h) { return h->index_count; }
+
+const unsigned char *AVI_track_format_bytes(const avi_handle *h, int32_t *length)
+{
+    const unsigned char *format = h->track_formats[h->current_track];
+    *length = format ? 20 + get_u16_le(format + 16) : 0;  // the copy the header walk made
+    return format;
+}
 
 int64_t AVI_frame_length(const avi_handle *h, int32_t n)
 {
@@ -107,7 +116,7 @@ int32_t AVI_frame_is_key(const avi_handle *h, int32_t n)
 {
     if (refuse_video(h))
         return -1;
-    return in_range(n, h->video_frame_count) && h->video_frame_table[n].flags == AVI_KEY_FRAME;
+    return in_range(n, h->video_frame_count) && avi_detail::is_key(h->video_frame_table[n].flags);
 }
 
 int64_t AVI_audio_chunk_length(const avi_handle *h, int32_t n)
@@ -182,7 +191,7 @@ int32_t AVI_read_video_frame(avi_handle *h, void *buffer, int32_t capacity, int3
         return -1;
     const avi_video_frame_entry &e = h->video_frame_table[h->video_read_pos];
     if (key_frame)
-        *key_frame = e.flags == AVI_KEY_FRAME;
+        *key_frame = avi_detail::is_key(e.flags);
     if (capacity < 0 || e.length > static_cast<uint32_t>(capacity))
         return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     if (!read_or_fail(h->fd, e.offset, buffer, e.length))

@@ -36,7 +36,7 @@ void accept_legacy_audio_units(const avi_handle &streams, avi_detail::header_byt
 {
     using namespace avi_detail::header_at;
     for (int t = 0; t < streams.track_count; ++t) {
-        unsigned char *list = found.data() + audio_lists + audio_list_bytes * t;
+        unsigned char *list = found.data() + audio_lists + ptrdiff_t{audio_list_bytes} * t;
         uint32_t old = avi_detail::legacy_audio_unit(streams, t), now = avi_detail::audio_unit(streams, t);
         bool legacy = true;
         for (int at : audio_unit_fields_in_list)

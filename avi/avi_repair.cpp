@@ -47,12 +47,11 @@ bool is_finished(avi_handle &r, file_scan &s)
     if (index_size < sizeof(avi_index_entry))
         return true;
     // Whether the reader takes the "idx1" index that the walk loaded as it stands. A
-    // refusal here is an answer, not a failure: avi_error and errno stay as they were.
-    int32_t error_before = avi_error, code = 0;
-    int cause = errno;
+    // refusal here is an answer, not a failure: the error state stays as it was.
+    int32_t code = 0;
+    avi_detail::error_state before = avi_detail::error_state::now();
     int32_t origin = avi_detail::judge_index(&r, s, code);
-    avi_error = error_before;
-    errno = cause;
+    before.restore();
     return code == 0 && (origin == AVI_INDEX_ABSOLUTE || origin == AVI_INDEX_RELATIVE);
 }
 
@@ -68,7 +67,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
         int32_t stream = avi_detail::chunk_stream(r, e.chunk_id);
         if (stream == 0) {
             out.video_frames += 1;
-            out.key_frames += get_u32_le(e.flags) == AVI_KEY_FRAME;
+            out.key_frames += avi_detail::is_key(get_u32_le(e.flags));
         } else if (stream > 0) {
             out.audio_chunks += 1;
             bytes[stream - 1] += size;
@@ -156,10 +155,8 @@ int open_for_repair(const char *path, bool &writable, int &refusal)
     refusal = errno;
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
         fd = open(path, O_RDONLY);
-    if (fd < 0) {
-        errno = refusal;
-        return avi_detail::fail(AVI_ERROR_OPEN);
-    }
+    if (fd < 0)
+        return avi_detail::fail_because(AVI_ERROR_OPEN, refusal);
     return fd;
 }
 
@@ -176,6 +173,37 @@ int examine_owned_fd(int fd, avi_recovery *out)
         return -1;
     AVI_close_handle(r);
     return 0;
+}
+
+// Repairs the file on fd, which it closes; a descriptor that may not be written is examined
+// only, and fails with refusal as errno when the file needs a repair.
+int repair_owned_fd(int fd, bool writable, int refusal, avi_recovery *out)
+{
+    avi_handle streams{};
+    avi_handle *r = examine(fd, *out, streams);
+    if (!r)
+        return -1;
+    if (out->state == AVI_FILE_FINISHED) {
+        AVI_close_handle(r);
+        return 1;
+    }
+    if (out->state == AVI_FILE_OTHER)
+        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED, r);
+    if (!writable)
+        return avi_detail::fail_because(AVI_ERROR_OPEN, refusal, r);
+    // The close appends 8 + 16 bytes per entry; this writer never let a file pass the limit.
+    if (out->data_end + 8 + uint64_t{16} * static_cast<uint32_t>(r->index_count) >
+        avi_detail::size_limit)
+        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT, r);
+
+    // Cut at the end of the last whole chunk (or supply the pad byte that a chunk of odd
+    // length was still missing); the close then writes the index there and the header.
+    auto data_end = static_cast<uint32_t>(out->data_end);
+    if (ftruncate(r->fd, static_cast<off_t>(data_end)) != 0 ||
+        lseek(r->fd, static_cast<off_t>(data_end), SEEK_SET) < 0)
+        return avi_detail::fail(AVI_ERROR_WRITE, r);
+    avi_handle *w = take_over(r, streams, data_end);
+    return w ? AVI_close_handle(w) : -1;
 }
 
 }  // namespace
@@ -197,33 +225,16 @@ int AVI_repair_file(const char *path, avi_recovery *out)
     bool writable = false;
     int refusal = 0;
     int fd = open_for_repair(path, writable, refusal);
-    if (fd < 0)
-        return -1;
-    avi_handle streams{};
-    avi_handle *r = examine(fd, *out, streams);
-    if (!r)
-        return -1;
-    if (out->state == AVI_FILE_FINISHED) {
-        AVI_close_handle(r);
-        return 1;
-    }
-    if (out->state == AVI_FILE_OTHER)
-        return avi_detail::fail(AVI_ERROR_NOT_PERMITTED, r);
-    if (!writable) {
-        errno = refusal;
-        return avi_detail::fail(AVI_ERROR_OPEN, r);
-    }
-    // The close appends 8 + 16 bytes per entry; this writer never let a file pass the limit.
-    if (out->data_end + 8 + uint64_t{16} * static_cast<uint32_t>(r->index_count) >
-        avi_detail::size_limit)
-        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT, r);
+    return fd < 0 ? -1 : repair_owned_fd(fd, writable, refusal, out);
+}
 
-    // Cut at the end of the last whole chunk (or supply the pad byte that a chunk of odd
-    // length was still missing); the close then writes the index there and the header.
-    auto data_end = static_cast<uint32_t>(out->data_end);
-    if (ftruncate(r->fd, static_cast<off_t>(data_end)) != 0 ||
-        lseek(r->fd, static_cast<off_t>(data_end), SEEK_SET) < 0)
-        return avi_detail::fail(AVI_ERROR_WRITE, r);
-    avi_handle *w = take_over(r, streams, data_end);
-    return w ? AVI_close_handle(w) : -1;
+int AVI_repair_fd(int fd, avi_recovery *out)
+{
+    *out = avi_recovery{};
+    out->state = AVI_FILE_UNKNOWN;
+    int flags = fcntl(fd, F_GETFL);
+    int own = flags < 0 ? -1 : dup(fd);  // the handles that repair builds close what they get
+    if (own < 0)
+        return avi_detail::fail(AVI_ERROR_OPEN);
+    return repair_owned_fd(own, (flags & O_ACCMODE) != O_RDONLY, EBADF, out);
 }

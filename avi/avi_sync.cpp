@@ -47,11 +47,12 @@ bool avi_detail::sync_directory_of(const char *path)
     int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool synced = sync_data(fd);
+    if (sync_data(fd))
+        return close(fd), true;
     int cause = errno;
     close(fd);
     errno = cause;
-    return synced;
+    return false;
 }
 
 int AVI_sync(avi_handle *handle)
@@ -64,9 +65,5 @@ int AVI_sync(avi_handle *handle)
     int cause = errno;
     if (!avi_detail::sync_data(handle->fd))
         return avi_detail::fail(AVI_ERROR_WRITE);
-    if (!noted) {
-        errno = cause;
-        return avi_detail::fail(AVI_ERROR_WRITE);
-    }
-    return 0;
+    return noted ? 0 : avi_detail::fail_because(AVI_ERROR_WRITE, cause);
 }

@@ -51,11 +51,13 @@ void replace_fd(avi_handle *h, const char *path, int flags)
 
 }  // namespace
 
-TEST(avi_create, a_missing_directory_fails_with_code_2_and_its_reason)
+TEST(avi_create, a_missing_directory_fails_with_code_2_and_the_reason_it_found)
 {
     avi_error = 0;
     EXPECT_EQ(AVI_create_output_file("/nonexistent-dir/x.avi"), nullptr);
     EXPECT_EQ(avi_error, AVI_ERROR_OPEN);
+    errno = 0;  // what the caller did since does not change the cause the failure found
+    EXPECT_EQ(AVI_error_cause(), ENOENT);
     EXPECT_STREQ(AVI_error_text(),
                  "mirvo-avi - Error opening AVI file - No such file or directory");
 
@@ -130,7 +132,7 @@ TEST_F(writer_test, an_index_that_cannot_be_written_still_gets_a_final_header)
                       {2040, le32(end - 2044)}});
 }
 
-TEST_F(writer_test, a_descriptor_that_refuses_writes_gives_codes_4_6_and_6)
+TEST_F(writer_test, a_descriptor_that_refuses_writes_gives_codes_4_4_and_6)
 {
     replace_fd(handle, "/dev/full", O_WRONLY);
     avi_error = 0;
@@ -139,7 +141,7 @@ TEST_F(writer_test, a_descriptor_that_refuses_writes_gives_codes_4_6_and_6)
     EXPECT_EQ(handle->index_count, 0);
 
     EXPECT_EQ(AVI_write_header(handle), -1);
-    EXPECT_EQ(avi_error, AVI_ERROR_CLOSE);
+    EXPECT_EQ(avi_error, AVI_ERROR_WRITE) << "a header written while recording is no close";
 
     EXPECT_EQ(AVI_close_handle(handle), -1);
     handle = nullptr;
@@ -154,7 +156,7 @@ TEST_F(writer_test, a_chunk_after_a_lost_file_position_is_refused_rather_than_wr
     ASSERT_GE(dup2(ends[1], handle->fd), 0);  // writes work, seeks fail
     close(ends[1]);
     EXPECT_EQ(AVI_write_header(handle), -1);
-    EXPECT_EQ(avi_error, AVI_ERROR_CLOSE);
+    EXPECT_EQ(avi_error, AVI_ERROR_WRITE);
     EXPECT_EQ(AVI_put_video_frame(handle, "key!", 4, 1), -1);
     EXPECT_EQ(avi_error, AVI_ERROR_WRITE);
     EXPECT_STREQ(AVI_error_text(), "mirvo-avi - Error writing to AVI file - Illegal seek");
@@ -187,24 +189,26 @@ TEST(avi_error_text, every_code_has_its_text_and_system_codes_add_errno)
         "Not an AVI file", "AVI file has no header list (corrupted?)",
         "AVI file has no MOVI list (corrupted?)", "AVI file has no video data",
         "operation needs an index", "Unknown Error",
+        "AVI file has more audio tracks than supported",
     };
-    for (int code = 0; code < 15; ++code) {
-        avi_error = code;
+    static_assert(sizeof texts / sizeof *texts == AVI_ERROR_COUNT);
+    for (int code = 0; code < AVI_ERROR_COUNT; ++code) {
         errno = EACCES;
+        avi_detail::fail(code);
+        errno = 0;  // the cause is the one the failure found
         std::string expected = std::string("mirvo-avi - ") + texts[code];
         if (code >= 2 && code <= 6)
             expected += " - Permission denied";
         EXPECT_EQ(AVI_error_text(), expected) << "code " << code;
 
         testing::internal::CaptureStderr();
-        errno = EACCES;
         AVI_report_error("p");
         std::string printed = "p: mirvo-avi - " + std::string(texts[code]) + "\n";
         if (code >= 2 && code <= 6)
             printed += "REASON: Permission denied\n";
         EXPECT_EQ(testing::internal::GetCapturedStderr(), printed) << "code " << code;
     }
-    for (int code : {-1, 15, 1000}) {
+    for (int code : {-1, int{AVI_ERROR_COUNT}, 1000}) {
         avi_error = code;
         EXPECT_STREQ(AVI_error_text(), "mirvo-avi - Unknown Error");
     }
