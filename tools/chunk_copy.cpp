@@ -40,7 +40,7 @@ bool open_source(const std::string &path, source_file &source)
     avi_recovery found{};
     avi_error = AVI_ERROR_NONE;
     if (AVI_examine_fd(source.in.fd, &found) != 0)
-        return report(path, module_reason("", "cannot be examined")), false;
+        return report(path, module_reason("cannot be examined")), false;
     if (found.state == AVI_FILE_CUT_OFF)
         return report(path, "cut off before its close: run mirvo-avi repair on it first"), false;
     if (found.state != AVI_FILE_FINISHED)
@@ -104,7 +104,7 @@ bool copy_writer::create(const stream_shape &shape)
     errno = 0;
     out_ = AVI_create_output_file(path_.c_str());
     if (!out_)
-        return failed(module_reason("", "cannot be created"));
+        return failed(module_reason("cannot be created"));
     created_ = true;
     AVI_define_video(out_, shape.width, shape.height, shape.fps, shape.codec.c_str());
     for (const stream_shape::track &t : shape.tracks)
@@ -121,7 +121,7 @@ bool copy_writer::copy(source_file &source, const entry_line &e)
     avi_error = AVI_ERROR_NONE;
     errno = 0;
     if (repeat)
-        return AVI_repeat_video_frame(out_) == 0 || failed(module_reason("", "cannot be written"));
+        return AVI_repeat_video_frame(out_) == 0 || failed(module_reason("cannot be written"));
     std::string problem;
     int64_t n = read_extent(source.in, entry_name(e), e.where, buffer_, problem);
     if (n < 0)
@@ -131,7 +131,7 @@ bool copy_writer::copy(source_file &source, const entry_line &e)
     int put = e.stream == 0 ? AVI_put_video_frame(out_, buffer_.data(), static_cast<int32_t>(n), e.key ? 1 : 0)
                             : (AVI_select_audio_track(out_, e.stream - 1),
                                AVI_put_audio(out_, buffer_.data(), static_cast<int32_t>(n)));
-    return put == 0 || failed(module_reason("", "cannot be written"));
+    return put == 0 || failed(module_reason("cannot be written"));
 }
 
 bool copy_writer::finish()
@@ -141,7 +141,7 @@ bool copy_writer::finish()
     int closed = AVI_close_handle(out_);
     out_ = nullptr;
     finished_ = closed == 0;
-    return finished_ || failed(module_reason("", "cannot be finished"));
+    return finished_ || failed(module_reason("cannot be finished"));
 }
 
 }  // namespace mirvo_avi

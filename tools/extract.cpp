@@ -3,7 +3,7 @@
 // either may go to standard output ("-"). Every frame and chunk is checked against the
 // file before an output is created, and an output left half-written by a failure is
 // removed.
-#include "avi/le_bytes.h"
+#include "common/byte_writer.h"
 #include "progress.h"
 #include "tool_common.h"
 
@@ -104,35 +104,26 @@ private:
 // file's stream format (18 bytes and its extra bytes).
 std::vector<unsigned char> wav_header(const avi_handle *h, uint32_t data_bytes)
 {
-    int32_t t = h->current_track;
-    const avi_audio_track &track = h->tracks[t];
-    const unsigned char *stored = h->track_formats[t];
-    std::vector<unsigned char> format(16);
-    if (track.format != 1 && stored) {
-        format.assign(stored, stored + 18 + get_u16_le(stored + 16));
-    } else {
-        uint32_t block = static_cast<uint32_t>(track.channels) * ((static_cast<uint32_t>(track.bits) + 7) / 8);
-        format[0] = static_cast<unsigned char>(track.format);
-        format[1] = static_cast<unsigned char>(track.format >> 8);
-        format[2] = static_cast<unsigned char>(track.channels);
-        format[3] = static_cast<unsigned char>(track.channels >> 8);
-        put_u32_le(&format[4], static_cast<uint32_t>(track.rate));
-        put_u32_le(&format[8], static_cast<uint32_t>(track.rate) * block);
-        put_u16_le(&format[12], block);
-        format[14] = static_cast<unsigned char>(track.bits);
-        format[15] = static_cast<unsigned char>(track.bits >> 8);
-    }
-    uint32_t format_size = static_cast<uint32_t>(format.size());
+    int32_t stored_length = 0;
+    const unsigned char *stored = AVI_track_format_bytes(h, &stored_length);
+    auto format_tag = static_cast<uint32_t>(AVI_track_format(h));
+    bool copied = format_tag != 1 && stored;
+    uint32_t format_size = copied ? 18 + get_u16_le(stored + 16) : 16;
     uint32_t format_padded = (format_size + 1) & ~1U;
     std::vector<unsigned char> head(12 + 8 + format_padded + 8, 0);
-    memcpy(&head[0], "RIFF", 4);
-    put_u32_le(&head[4], 4 + 8 + format_padded + 8 + data_bytes + (data_bytes & 1));
-    memcpy(&head[8], "WAVE", 4);
-    memcpy(&head[12], "fmt ", 4);
-    put_u32_le(&head[16], format_size);
-    memcpy(&head[20], format.data(), format.size());
-    memcpy(&head[20 + format_padded], "data", 4);
-    put_u32_le(&head[24 + format_padded], data_bytes);
+    byte_writer w(head.data(), head.size());
+    w.fourcc("RIFF").u32(4 + 8 + format_padded + 8 + data_bytes + (data_bytes & 1)).fourcc("WAVE");
+    w.fourcc("fmt ").u32(format_size);
+    if (copied) {
+        w.bytes(stored, format_size).zeros(format_padded - format_size);
+    } else {
+        auto channels = static_cast<uint32_t>(AVI_track_channels(h));
+        auto bits = static_cast<uint32_t>(AVI_track_bits(h));
+        auto rate = static_cast<uint32_t>(AVI_track_rate(h));
+        uint32_t block = channels * ((bits + 7) / 8);
+        w.u16(format_tag).u16(channels).u32(rate).u32(rate * block).u16(block).u16(bits);
+    }
+    w.fourcc("data").u32(data_bytes);
     return head;
 }
 
@@ -278,7 +269,7 @@ int run(int argc, char **argv)
     if (!open_input(path, in))
         return exit_failed;
     struct stat input{};
-    fstat(in.handle->fd, &input);
+    fstat(in.fd, &input);
     int64_t total = bytes_to_extract(in, o);
     if (total < 0)
         return exit_failed;

@@ -3,7 +3,7 @@
 // hold a sequence parameter set.
 #include "file_facts.h"
 
-#include "avi/le_bytes.h"
+#include "common/le_bytes.h"
 
 #include <algorithm>
 #include <strings.h>
@@ -36,7 +36,7 @@ void count_frames(const avi_handle *h, video_facts &v)
             continue;
         }
         v.bytes += static_cast<uint64_t>(std::max<int64_t>(AVI_frame_length(h, n), 0));
-        if (!is_key_frame(h, n))
+        if (AVI_frame_is_key(h, n) != 1)
             continue;
         v.key_frames += 1;
         if (last_key >= 0) {
@@ -67,14 +67,15 @@ void find_parameters(input_file &in, video_facts &v)
 }
 
 // Bytes per second of a track: from its sample format for PCM, else the format's average.
-double byte_rate(const avi_handle *h, int32_t t)
+double byte_rate(avi_handle *h, int32_t t)
 {
-    const avi_audio_track &track = h->tracks[t];
-    if (track.format == 1) {
-        int32_t sample_bytes = (track.bits + 7) / 8;  // whole bytes per sample and channel
-        return static_cast<double>(track.rate) * track.channels * sample_bytes;
+    AVI_select_audio_track(h, t);
+    if (AVI_track_format(h) == 1) {
+        int32_t sample_bytes = (AVI_track_bits(h) + 7) / 8;  // whole bytes per sample and channel
+        return static_cast<double>(AVI_track_rate(h)) * AVI_track_channels(h) * sample_bytes;
     }
-    const unsigned char *format = h->track_formats[t];  // at least 20 bytes when present
+    int32_t length = 0;
+    const unsigned char *format = AVI_track_format_bytes(h, &length);  // at least 20 bytes
     return format ? get_u32_le(format + 8) : 0;
 }
 
@@ -96,7 +97,7 @@ file_facts gather_facts(input_file &in)
     v.key_flags_known = AVI_index_origin(h) != AVI_INDEX_REBUILT;
     if (v.duration > 0)
         v.bit_rate = static_cast<double>(v.bytes) * 8 / v.duration;
-    v.h264 = is_h264(v.codec) || is_h264(h->compressor);
+    v.h264 = is_h264(v.codec) || is_h264(AVI_video_handler(h));
     if (v.h264)
         find_parameters(in, v);
 

@@ -20,13 +20,13 @@ bool list_entries(input_file &in, std::vector<entry_line> &entries, std::string 
     avi_handle *h = in.handle.get();
     int32_t video = 0;
     int32_t chunk[AVI_MAX_TRACKS] = {};
-    for (int32_t i = 0; i < h->index_count; ++i) {
+    for (int32_t i = 0, n = AVI_index_count(h); i < n; ++i) {
         int32_t stream = AVI_index_entry_stream(h, i);
         if (stream < 0)
             continue;
         entry_line e{};
         if (stream == 0) {
-            e = {0, video, {AVI_frame_file_offset(h, video), AVI_frame_length(h, video)}, is_key_frame(h, video)};
+            e = {0, video, {AVI_frame_file_offset(h, video), AVI_frame_length(h, video)}, AVI_frame_is_key(h, video) == 1};
             video += 1;
         } else {
             int32_t t = stream - 1;

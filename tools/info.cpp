@@ -54,14 +54,15 @@ json fps_fraction(double fps)
     long long p0 = 0, q0 = 1, p1 = 1, q1 = 0;
     double x = fps;
     for (int step = 0; step < 32; ++step) {
-        auto a = static_cast<long long>(std::floor(x));
+        double whole = std::floor(x);
+        auto a = static_cast<long long>(whole);
         long long p = a * p1 + p0, q = a * q1 + q0;
         if (q > 1000000)
             break;
         p0 = p1, q0 = q1, p1 = p, q1 = q;
-        if (std::fabs(static_cast<double>(p) / static_cast<double>(q) - fps) <= 1e-9 * fps || x - a < 1e-12)
+        if (std::fabs(static_cast<double>(p) / static_cast<double>(q) - fps) <= 1e-9 * fps || x - whole < 1e-12)
             break;
-        x = 1 / (x - a);
+        x = 1 / (x - whole);
     }
     return std::to_string(p1) + "/" + std::to_string(q1);
 }
@@ -281,21 +282,21 @@ int describe_file(const std::string &path, bool as_json, json &described)
     progress_meter meter(path);
     AVI_set_progress(progress_meter::module_callback, &meter);
     avi_recovery found{};
-    bool examined = false;
     avi_error = AVI_ERROR_NONE;
-    holding_back_messages([&] { examined = AVI_examine_fd(fd, &found) == 0; });
+    bool examined = AVI_examine_fd(fd, &found) == 0;
     bool cut_off = examined && found.state == AVI_FILE_CUT_OFF;
-    std::string held_back;
+    std::string failure;
     if (lseek(fd, 0, SEEK_SET) == 0) {
-        read_input_fd(in, fd, held_back);
+        if (!read_input_fd(in, fd))
+            failure = module_reason("cannot be read as an AVI file");
     } else {
-        held_back = std::string("cannot go back to its start: ") + strerror(errno);
+        failure = std::string("cannot go back to its start: ") + strerror(errno);
         close(fd);
     }
     AVI_set_progress(nullptr, nullptr);
     meter.finish();
     if (!in.handle && !cut_off)  // a recording cut off before its first frame has nothing to describe
-        return report(path, module_reason(held_back, "cannot be read as an AVI file"));
+        return report(path, failure);
 
     file_facts facts;
     facts.size = in.size;

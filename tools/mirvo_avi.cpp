@@ -72,6 +72,7 @@ int main(int argc, char **argv)
 {
     using namespace mirvo_avi;
     keep_standard_descriptors_open();
+    AVI_set_quiet(1);  // every failure is said on a line of our own
     int status;
     try {
         status = dispatch(argc, argv);

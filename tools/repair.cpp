@@ -51,21 +51,24 @@ outcome repair_file(const std::string &path)
 {
     if (path == standard_input)
         return report(path, "standard input cannot be repaired: repair changes a file in place"), failed;
+    // One descriptor from the check that it is a regular file to the repair: a file put in
+    // its place meanwhile is never the one repaired.
     uint64_t size = 0;
-    int fd = open_regular_file(path, size);  // what is not a regular file is refused here
+    int write_refusal = 0;
+    int fd = open_regular_file(path, size, &write_refusal);
     if (fd < 0)
         return failed;
-    close(fd);
 
     progress_meter meter(path);
     avi_recovery found{};
-    int result = -1;
     avi_error = AVI_ERROR_NONE;
-    errno = 0;
     AVI_set_progress(progress_meter::module_callback, &meter);
-    std::string held_back = holding_back_messages([&] { result = AVI_repair_file(path.c_str(), &found); });
+    int result = AVI_repair_fd(fd, &found);
     AVI_set_progress(nullptr, nullptr);
     meter.finish();
+    close(fd);
+    if (result != 0 && write_refusal != 0 && avi_error == AVI_ERROR_OPEN)  // opened for reading only
+        return report(path, reason_of(AVI_ERROR_OPEN, write_refusal)), failed;
     if (result == 1) {
         printf("%s: already finished, left unchanged\n", path.c_str());
         return already_finished;
@@ -73,7 +76,7 @@ outcome repair_file(const std::string &path)
     if (result != 0 && found.state == AVI_FILE_OTHER)
         return report(path, "not finished, but its header is not the one mirvo writes; left unchanged"), failed;
     if (result != 0)
-        return report(path, module_reason(held_back, "could not be repaired")), failed;
+        return report(path, module_reason("could not be repaired")), failed;
 
     printf("%s: finalised: %d video frames (%d key frames), %d audio chunks, %.2f s%s%s\n", path.c_str(),
            found.video_frames, found.key_frames, found.audio_chunks, found.seconds,

@@ -176,7 +176,7 @@ TEST(every_file, what_cannot_be_read_or_written_is_refused_on_one_line_without_b
     table.push_back({"info /dev/null", "/dev/null: not a regular file (a character device)"});
     table.push_back({"frames " + claims, claims + ": " + claim});
     table.push_back({"extract " + claims + " --video " + big, claims + ": " + claim});
-    table.push_back({"info " + nine, nine + ": error - only 8 audio tracks supported"});
+    table.push_back({"info " + nine, nine + ": it has more than 8 audio streams"});
     table.push_back({"frames " + rec + " >/dev/full", "standard output: No space left on device"});
     table.push_back({"extract " + rec + " --video /dev/full", "/dev/full: No space left on device"});
     // A write past RLIMIT_FSIZE fails with EFBIG when SIGXFSZ is ignored; the output goes.
