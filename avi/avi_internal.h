@@ -200,6 +200,12 @@ constexpr bool is_key(uint32_t flags)
     return (flags & AVI_KEY_FRAME) != 0;
 }
 
+// The one rule for ASCII case in chunk ids: letters A to Z taken for a to z, nothing else.
+constexpr unsigned char ascii_lower(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
 // Reader: true when the first n characters of a chunk id equal `code`, ASCII case ignored.
 bool same_id(const unsigned char *id, const char *code, int n = 4);
 
@@ -228,6 +234,18 @@ struct walk_end {
     int32_t reason = AVI_STOP_END_OF_FILE;
     uint64_t at = 0;  // where the last chunk kept ends
 };
+
+// Reader: what an open does with the file's index: nothing (not even read), load the
+// "idx1" chunk as it stands (for repair, which judges it), or load or rebuild it and build
+// the tables.
+enum class index_use { none, loaded, tables };
+
+// Reader: AVI_open_input_fd with the index used as `use` says.
+avi_handle *open_reading_fd(int fd, index_use use);
+
+// Reader: the index checked ("idx1" as loaded, when had_index) or rebuilt by a walk, then
+// the video frame table and each track's chunk table. Returns 0 or an avi_error code.
+int32_t load_index(avi_handle *h, bool had_index, file_scan &s);
 
 // Reader: an absolute index of the media chunks from "movi" on, in file order, found by the
 // walk through s under `rules`; a chunk that the file cuts short ends the walk without an

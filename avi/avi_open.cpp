@@ -1,7 +1,6 @@
 // Opening an AVI file for reading: the RIFF signature, the top-level walk that finds the
-// "hdrl" list, the "movi" list and the "idx1" index, the header-list walk that takes the
-// first video stream and up to 8 audio streams, and the index (loaded, or rebuilt by
-// scanning the chunks) turned into a table of video frames and one of chunks per track.
+// "hdrl" list, the "movi" list and the "idx1" index, and the header-list walk that takes the
+// first video stream and up to 8 audio streams. The index itself is avi_index.cpp's.
 #include "avi_recovery.h"
 
 #include <algorithm>
@@ -109,8 +108,9 @@ bool data_fits(const file_scan &s, const chunk &c)
 // Step 2: the chunks of the top level, to the end of the file (past the end of the RIFF
 // chunk too). Keeps the last "hdrl" list and the last "idx1" chunk, notes where "movi"
 // starts. An "idx1" chunk longer than the rest of the file (a close cut short inside it) is
-// no index: the chunks are then found by scanning. Returns 0 or an avi_error code.
-int32_t walk_top_level(avi_handle *h, file_scan &s, top_level &found)
+// no index: the chunks are then found by scanning. The index is read only when `use` asks
+// for it. Returns 0 or an avi_error code.
+int32_t walk_top_level(avi_handle *h, file_scan &s, top_level &found, avi_detail::index_use use)
 {
     chunk c;
     avi_detail::walk_step step;
@@ -124,7 +124,8 @@ int32_t walk_top_level(avi_handle *h, file_scan &s, top_level &found)
             found.header_list_size = padded(c.size) - 4;
         } else if (c.is_list && same_id(c.type, "movi")) {
             h->movi_offset = static_cast<int32_t>(s.position());
-        } else if (!c.is_list && same_id(c.id, "idx1") && data_fits(s, c)) {
+        } else if (!c.is_list && same_id(c.id, "idx1") && data_fits(s, c) &&
+                   use != avi_detail::index_use::none) {
             heap_bytes block = read_block(s, padded(c.size), code);
             if (!block)
                 return code;
@@ -301,207 +302,6 @@ void make_tags(avi_handle *h)
     }
 }
 
-// True when the 8 bytes at `at` are the head of the chunk that `entry` describes. A head
-// that would lie past the end of the file does not match; a read that fails inside the
-// file is an error (code set).
-bool head_matches(file_scan &s, uint64_t at, const avi_index_entry &entry, int32_t &code)
-{
-    if (s.end() != no_end && (at > s.end() || s.end() - at < 8))
-        return false;
-    unsigned char head[8];
-    if (!s.read_at(at, head, sizeof head)) {
-        code = AVI_ERROR_READ;
-        return false;
-    }
-    return same_id(head, reinterpret_cast<const char *>(entry.chunk_id)) &&
-           get_u32_le(head + 4) == get_u32_le(entry.size);
-}
-
-bool is_media_id(const unsigned char *id)
-{
-    auto lower = [](unsigned char c) { return static_cast<unsigned char>(c | 0x20); };
-    unsigned char third = lower(id[2]), fourth = lower(id[3]);
-    return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
-}
-
-// Whether the data at the scan's position, `size` bytes, holds an H.264 IDR slice. Reads
-// from the buffer piece by piece and stops at the first one found.
-bool holds_idr(file_scan &s, uint32_t size)
-{
-    avi_detail::idr_search search;
-    const unsigned char *data;
-    uint32_t n;
-    for (uint32_t left = size; left > 0 && !search.found && (n = s.look(data, left)) > 0; left -= n) {
-        avi_detail::search_idr(search, data, n);
-        s.skip(n);
-    }
-    return search.found;
-}
-
-// Whether the data at the scan's position begins with an H.264 start code (00 00 01, or
-// 00 00 00 01), as every access unit of an Annex-B stream does.
-bool starts_with_start_code(file_scan &s)
-{
-    const unsigned char *data;
-    uint32_t n = s.look(data, 4);
-    return (n >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
-           (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
-}
-
-}  // namespace
-
-int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
-{
-    const avi_index_entry *first = nullptr;
-    for (int32_t i = 0; i < h->index_count && !first; ++i)
-        if (same_id(h->index[i].chunk_id, h->video_tag, 3))
-            first = &h->index[i];
-    if (!first) {
-        code = AVI_ERROR_NO_VIDEO;
-        return 0;
-    }
-    uint64_t offset = get_u32_le(first->offset);
-    if (head_matches(s, offset, *first, code))
-        return AVI_INDEX_ABSOLUTE;
-    if (code != 0)
-        return 0;
-    uint64_t relative = uint64_t{static_cast<uint32_t>(h->movi_offset)} + offset - 4;
-    if (head_matches(s, relative, *first, code))
-        return AVI_INDEX_RELATIVE;
-    return AVI_INDEX_REBUILT;
-}
-
-int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames,
-                                  const walk_rules &rules, walk_end &ended)
-{
-    h->index_count = 0;
-    h->max_chunk_len = 0;
-    s.move_to(static_cast<uint32_t>(h->movi_offset));
-    avi_detail::progress progress(s.end() == no_end ? 0 : s.end());
-    ended = {AVI_STOP_END_OF_FILE, s.position()};
-    chunk c;
-    for (;;) {
-        progress.at(s.position());
-        if (s.position() >= rules.end) {
-            ended.reason = s.position() < s.end() ? AVI_STOP_CHECKPOINT : AVI_STOP_END_OF_FILE;
-            break;
-        }
-        // A strict walk takes the chunks one after the other: a list is not entered but ends it.
-        bool got = rules.strict ? next_chunk(s, c) == avi_detail::walk_step::chunk : next_in_lists(s, c);
-        if (!got) {
-            ended.reason = s.end() != no_end && c.at < s.end() ? AVI_STOP_CUT_SHORT : AVI_STOP_END_OF_FILE;
-            break;
-        }
-        if (rules.strict && (c.is_list || c.size == 0 || !is_recording_chunk(*h, c.id) ||
-                             (rules.start_codes && chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
-            ended.reason = AVI_STOP_NOT_A_CHUNK;
-            break;
-        }
-        if (is_media_id(c.id)) {
-            uint64_t data_end = c.at + 8 + c.size;
-            if (s.end() != no_end && data_end > s.end()) {
-                ended.reason = AVI_STOP_CUT_SHORT;
-                break;
-            }
-            if (data_end > rules.end) {  // not what a checkpoint ends at: not to be trusted
-                ended.reason = AVI_STOP_CHECKPOINT;
-                break;
-            }
-            bool key = find_key_frames && chunk_stream(*h, c.id) == 0 && holds_idr(s, c.size);
-            if (AVI_append_index(h, reinterpret_cast<const char *>(c.id), key ? AVI_KEY_FRAME : 0,
-                                 static_cast<uint32_t>(c.at), c.size) != 0)
-                return AVI_ERROR_NO_MEMORY;
-            ended.at = c.at + 8 + padded(c.size);
-        }
-        avi_detail::skip_chunk(s, c);
-    }
-    progress.finish();
-    return 0;
-}
-
-namespace {
-
-uint32_t data_offset(const avi_index_entry &entry, uint64_t base)
-{
-    uint64_t at = get_u32_le(entry.offset) + base;
-    return at > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(at);  // unreadable, not wrapped
-}
-
-// Step 7: the video frame table and each track's chunk table, from two passes over the
-// index (count, then fill), so that each table is allocated once at its exact size.
-int32_t build_tables(avi_handle *h, uint64_t base)
-{
-    int32_t frames = 0;
-    int32_t chunks[AVI_MAX_TRACKS] = {};
-    uint32_t largest = 0;
-    for (int32_t i = 0; i < h->index_count; ++i) {
-        const avi_index_entry &e = h->index[i];
-        int32_t stream = chunk_stream(*h, e.chunk_id);
-        if (stream == 0)
-            frames += 1;
-        else if (stream > 0)
-            chunks[stream - 1] += 1;
-        largest = std::max(largest, get_u32_le(e.size));
-    }
-    if (frames == 0)
-        return AVI_ERROR_NO_VIDEO;
-    h->max_chunk_len = largest;
-
-    h->video_frame_table = static_cast<avi_video_frame_entry *>(
-        malloc(static_cast<size_t>(frames) * sizeof(avi_video_frame_entry)));
-    if (!h->video_frame_table)
-        return AVI_ERROR_NO_MEMORY;
-    for (int t = 0; t < h->track_count; ++t) {
-        h->tracks[t].chunk_count = chunks[t];
-        if (chunks[t] == 0)
-            continue;
-        h->tracks[t].chunk_table = static_cast<avi_audio_chunk_entry *>(
-            calloc(static_cast<size_t>(chunks[t]) + 1, sizeof(avi_audio_chunk_entry)));
-        if (!h->tracks[t].chunk_table)
-            return AVI_ERROR_NO_MEMORY;
-    }
-
-    int32_t frame = 0;
-    int32_t chunk[AVI_MAX_TRACKS] = {};
-    uint64_t total[AVI_MAX_TRACKS] = {};
-    for (int32_t i = 0; i < h->index_count; ++i) {
-        const avi_index_entry &e = h->index[i];
-        int32_t stream = chunk_stream(*h, e.chunk_id);
-        uint32_t size = get_u32_le(e.size);
-        if (stream == 0) {
-            h->video_frame_table[frame++] = {get_u32_le(e.flags), data_offset(e, base), size};
-        } else if (stream > 0) {
-            int t = stream - 1;
-            uint32_t start = total[t] > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total[t]);
-            h->tracks[t].chunk_table[chunk[t]++] = {data_offset(e, base), size, start};
-            total[t] += size;
-        }
-    }
-    h->video_frame_count = frames;
-    for (int t = 0; t < h->track_count; ++t)
-        h->tracks[t].byte_count =
-            total[t] > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total[t]);
-    return 0;
-}
-
-// Steps 5 to 7: the index checked or rebuilt, then the tables. Returns 0 or a code.
-int32_t load_index(avi_handle *h, bool had_index, file_scan &s)
-{
-    int32_t code = 0;
-    int32_t origin = had_index ? avi_detail::judge_index(h, s, code) : AVI_INDEX_REBUILT;
-    if (code != 0)
-        return code;
-    if (origin == AVI_INDEX_REBUILT) {
-        avi_detail::recovery_plan plan = avi_detail::plan_recovery(*h, s);
-        avi_detail::walk_end ended;
-        if ((code = avi_detail::rebuild_index(h, s, false, plan.rules, ended)) != 0)
-            return code;
-    }
-    h->index_origin = origin;
-    uint64_t base = origin == AVI_INDEX_RELATIVE ? uint64_t{static_cast<uint32_t>(h->movi_offset)} + 4 : 8;
-    return build_tables(h, base);
-}
-
 avi_handle *new_reading_handle()
 {
     auto *h = static_cast<avi_handle *>(calloc(1, sizeof(avi_handle)));
@@ -511,37 +311,7 @@ avi_handle *new_reading_handle()
     return h;
 }
 
-avi_handle *parsed(avi_handle *h, int32_t with_index)
-{
-    if (AVI_parse_input(h, with_index) != 0)
-        return nullptr;
-    h->current_track = 0;
-    return h;
-}
-
-}  // namespace
-
-bool avi_detail::same_id(const unsigned char *id, const char *code, int n)
-{
-    // Not strncasecmp: ids may hold zero bytes, and all n characters count.
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    for (int i = 0; i < n; ++i)
-        if (lower(id[i]) != lower(static_cast<unsigned char>(code[i])))
-            return false;
-    return true;
-}
-
-int32_t avi_detail::chunk_stream(const avi_handle &h, const unsigned char *id)
-{
-    if (same_id(id, h.video_tag, 3))
-        return 0;
-    for (int t = 0; t < h.track_count; ++t)
-        if (same_id(id, h.tracks[t].tag, 4))
-            return t + 1;
-    return -1;
-}
-
-int AVI_parse_input(avi_handle *h, int32_t with_index)
+int32_t parse_input(avi_handle *h, avi_detail::index_use use)
 {
     unsigned char signature[12];
     if (read_fully(h->fd, signature, sizeof signature) != 12)
@@ -558,7 +328,7 @@ int AVI_parse_input(avi_handle *h, int32_t with_index)
     file_scan s(h->fd, buffer.get(), avi_detail::scan_buffer_bytes,
                 start < 0 ? no_end : static_cast<uint64_t>(start), file_end(h->fd));
     top_level found;
-    int32_t code = walk_top_level(h, s, found);
+    int32_t code = walk_top_level(h, s, found, use);
     if (code != 0)
         return avi_detail::fail(code, h);
     code = walk_header_list(h, found);
@@ -567,12 +337,32 @@ int AVI_parse_input(avi_handle *h, int32_t with_index)
         return avi_detail::fail(code, h);
 
     make_tags(h);
-    if (with_index && (code = load_index(h, found.has_index, s)) != 0)
+    if (use == avi_detail::index_use::tables && (code = avi_detail::load_index(h, found.has_index, s)) != 0)
         return avi_detail::fail(code, h);
     if (!seek_to(h->fd, static_cast<uint32_t>(h->movi_offset)))
         return avi_detail::fail(AVI_ERROR_READ, h);
     h->video_read_pos = 0;
     return 0;
+}
+
+avi_handle *parsed(avi_handle *h, avi_detail::index_use use)
+{
+    if (parse_input(h, use) != 0)
+        return nullptr;
+    h->current_track = 0;
+    return h;
+}
+
+avi_detail::index_use index_use_of(int32_t with_index)
+{
+    return with_index ? avi_detail::index_use::tables : avi_detail::index_use::none;
+}
+
+}  // namespace
+
+int AVI_parse_input(avi_handle *h, int32_t with_index)
+{
+    return parse_input(h, index_use_of(with_index));
 }
 
 avi_handle *AVI_open_input(const char *path, int32_t with_index)
@@ -583,10 +373,10 @@ avi_handle *AVI_open_input(const char *path, int32_t with_index)
     h->fd = open(path, O_RDONLY);
     if (h->fd < 0)
         return avi_detail::fail_undoing(AVI_ERROR_OPEN, [h] { free(h); }), nullptr;
-    return parsed(h, with_index);
+    return parsed(h, index_use_of(with_index));
 }
 
-avi_handle *AVI_open_input_fd(int fd, int32_t with_index)
+avi_handle *avi_detail::open_reading_fd(int fd, index_use use)
 {
     avi_handle *h = new_reading_handle();
     if (!h) {
@@ -594,5 +384,10 @@ avi_handle *AVI_open_input_fd(int fd, int32_t with_index)
         return nullptr;
     }
     h->fd = fd;
-    return parsed(h, with_index);
+    return parsed(h, use);
+}
+
+avi_handle *AVI_open_input_fd(int fd, int32_t with_index)
+{
+    return avi_detail::open_reading_fd(fd, index_use_of(with_index));
 }

@@ -103,7 +103,7 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
         return avi_detail::fail(buffer ? AVI_ERROR_READ : AVI_ERROR_NO_MEMORY), nullptr;
     }
     out.file_size = static_cast<uint64_t>(st.st_size);
-    avi_handle *r = AVI_open_input_fd(fd, 0);
+    avi_handle *r = avi_detail::open_reading_fd(fd, avi_detail::index_use::loaded);
     if (!r)
         return nullptr;
     streams = avi_detail::described_streams(*r);

@@ -54,7 +54,9 @@ bool file_scan::read(void *out, uint64_t n)
             n -= take;
             at_ += take;
         } else if (n >= capacity_) {
-            uint64_t got = pread_fully(fd_, dst, n, at_);
+            // Straight into the destination, never past the known end of the file.
+            uint64_t can = end_ == no_end ? n : at_ < end_ ? std::min(n, end_ - at_) : 0;
+            uint64_t got = can > 0 ? pread_fully(fd_, dst, can, at_) : 0;
             at_ += got;
             return got == n;
         } else if (!fill()) {
@@ -95,6 +97,15 @@ bool next_in_lists(file_scan &s, chunk &c)
     while ((step = next_chunk(s, c)) == walk_step::chunk && c.is_list) {
     }
     return step == walk_step::chunk;
+}
+
+bool same_id(const unsigned char *id, const char *code, int n)
+{
+    // Not strncasecmp: ids may hold zero bytes, and all n characters count.
+    for (int i = 0; i < n; ++i)
+        if (ascii_lower(id[i]) != ascii_lower(static_cast<unsigned char>(code[i])))
+            return false;
+    return true;
 }
 
 }  // namespace avi_detail

@@ -4,6 +4,9 @@
 #include "avi_builder.h"
 #include "reader_fixture.h"
 
+#include "avi/avi_walk.h"
+
+#include <algorithm>
 #include <fcntl.h>
 
 using namespace mirvo_test;
@@ -223,4 +226,18 @@ TEST(reading_open, failures_of_the_open_calls_themselves)
     EXPECT_EQ(AVI_open_input_fd(pipe_fds[0], 1), nullptr);
     EXPECT_EQ(avi_error, AVI_ERROR_READ);
     EXPECT_EQ(fcntl(pipe_fds[0], F_GETFD), -1) << "the descriptor should be closed";
+}
+
+TEST(file_scan, a_read_longer_than_the_buffer_stops_at_the_known_end)
+{
+    temp_dir dir;
+    write_file(dir.file("f"), bytes(4096, 'x'));  // longer than the end the scan is told
+    int fd = open(dir.file("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    unsigned char buffer[64];
+    avi_detail::file_scan s(fd, buffer, sizeof buffer, 0, 1000);
+    bytes out(2000, 0);
+    EXPECT_FALSE(s.read(out.data(), out.size()));
+    EXPECT_EQ(std::count(out.begin(), out.end(), 'x'), 1000) << "nothing past the end is read";
+    close(fd);
 }

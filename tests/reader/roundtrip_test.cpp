@@ -110,6 +110,7 @@ TEST_P(roundtrip, audio_by_byte_position_and_chunk_by_chunk)
     reader h = open_reader(r.path);
     reader header_only = open_reader(r.path, 0);
     ASSERT_TRUE(h && header_only) << AVI_error_text();
+    EXPECT_EQ(AVI_index_count(header_only.get()), 0) << "opened without its index, idx1 is not read";
     for (int t = 0; t < GetParam().tracks; ++t) {
         SCOPED_TRACE("track " + std::to_string(t));
         ASSERT_EQ(AVI_select_audio_track(h.get(), t), 0);

@@ -1,0 +1,227 @@
+// The index of a file being read: the "idx1" chunk judged (absolute or "movi"-relative
+// offsets, or neither), or rebuilt by walking the chunks, and turned into the table of video
+// frames and one table of chunks per audio track.
+#include "avi_recovery.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+using avi_detail::chunk;
+using avi_detail::chunk_stream;
+using avi_detail::file_scan;
+using avi_detail::no_end;
+using avi_detail::padded;
+using avi_detail::same_id;
+
+namespace {
+
+// True when the 8 bytes at `at` are the head of the chunk that `entry` describes. A head
+// that would lie past the end of the file does not match; a read that fails inside the
+// file is an error (code set).
+bool head_matches(file_scan &s, uint64_t at, const avi_index_entry &entry, int32_t &code)
+{
+    if (s.end() != no_end && (at > s.end() || s.end() - at < 8))
+        return false;
+    unsigned char head[8];
+    if (!s.read_at(at, head, sizeof head)) {
+        code = AVI_ERROR_READ;
+        return false;
+    }
+    return same_id(head, reinterpret_cast<const char *>(entry.chunk_id)) &&
+           get_u32_le(head + 4) == get_u32_le(entry.size);
+}
+
+bool is_media_id(const unsigned char *id)
+{
+    unsigned char third = avi_detail::ascii_lower(id[2]), fourth = avi_detail::ascii_lower(id[3]);
+    return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
+}
+
+// Whether the data at the scan's position, `size` bytes, holds an H.264 IDR slice. Reads
+// from the buffer piece by piece and stops at the first one found.
+bool holds_idr(file_scan &s, uint32_t size)
+{
+    avi_detail::idr_search search;
+    const unsigned char *data;
+    uint32_t n;
+    for (uint32_t left = size; left > 0 && !search.found && (n = s.look(data, left)) > 0; left -= n) {
+        avi_detail::search_idr(search, data, n);
+        s.skip(n);
+    }
+    return search.found;
+}
+
+// Whether the data at the scan's position begins with an H.264 start code (00 00 01, or
+// 00 00 00 01), as every access unit of an Annex-B stream does.
+bool starts_with_start_code(file_scan &s)
+{
+    const unsigned char *data;
+    uint32_t n = s.look(data, 4);
+    return (n >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
+           (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
+}
+
+}  // namespace
+
+int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
+{
+    const avi_index_entry *first = nullptr;
+    for (int32_t i = 0; i < h->index_count && !first; ++i)
+        if (same_id(h->index[i].chunk_id, h->video_tag, 3))
+            first = &h->index[i];
+    if (!first) {
+        code = AVI_ERROR_NO_VIDEO;
+        return 0;
+    }
+    uint64_t offset = get_u32_le(first->offset);
+    if (head_matches(s, offset, *first, code))
+        return AVI_INDEX_ABSOLUTE;
+    if (code != 0)
+        return 0;
+    uint64_t relative = uint64_t{static_cast<uint32_t>(h->movi_offset)} + offset - 4;
+    if (head_matches(s, relative, *first, code))
+        return AVI_INDEX_RELATIVE;
+    return AVI_INDEX_REBUILT;
+}
+
+int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames,
+                                  const walk_rules &rules, walk_end &ended)
+{
+    h->index_count = 0;
+    h->max_chunk_len = 0;
+    s.move_to(static_cast<uint32_t>(h->movi_offset));
+    avi_detail::progress progress(s.end() == no_end ? 0 : s.end());
+    ended = {AVI_STOP_END_OF_FILE, s.position()};
+    chunk c;
+    for (;;) {
+        progress.at(s.position());
+        if (s.position() >= rules.end) {
+            ended.reason = s.position() < s.end() ? AVI_STOP_CHECKPOINT : AVI_STOP_END_OF_FILE;
+            break;
+        }
+        // A strict walk takes the chunks one after the other: a list is not entered but ends it.
+        bool got = rules.strict ? next_chunk(s, c) == avi_detail::walk_step::chunk : next_in_lists(s, c);
+        if (!got) {
+            ended.reason = s.end() != no_end && c.at < s.end() ? AVI_STOP_CUT_SHORT : AVI_STOP_END_OF_FILE;
+            break;
+        }
+        if (rules.strict && (c.is_list || c.size == 0 || !is_recording_chunk(*h, c.id) ||
+                             (rules.start_codes && chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
+            ended.reason = AVI_STOP_NOT_A_CHUNK;
+            break;
+        }
+        if (is_media_id(c.id)) {
+            uint64_t data_end = c.at + 8 + c.size;
+            if (s.end() != no_end && data_end > s.end()) {
+                ended.reason = AVI_STOP_CUT_SHORT;
+                break;
+            }
+            if (data_end > rules.end) {  // not what a checkpoint ends at: not to be trusted
+                ended.reason = AVI_STOP_CHECKPOINT;
+                break;
+            }
+            bool key = find_key_frames && chunk_stream(*h, c.id) == 0 && holds_idr(s, c.size);
+            if (AVI_append_index(h, reinterpret_cast<const char *>(c.id), key ? AVI_KEY_FRAME : 0,
+                                 static_cast<uint32_t>(c.at), c.size) != 0)
+                return AVI_ERROR_NO_MEMORY;
+            ended.at = c.at + 8 + padded(c.size);
+        }
+        avi_detail::skip_chunk(s, c);
+    }
+    progress.finish();
+    return 0;
+}
+
+namespace {
+
+uint32_t data_offset(const avi_index_entry &entry, uint64_t base)
+{
+    uint64_t at = get_u32_le(entry.offset) + base;
+    return at > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(at);  // unreadable, not wrapped
+}
+
+// Step 7: the video frame table and each track's chunk table, from two passes over the
+// index (count, then fill), so that each table is allocated once at its exact size.
+int32_t build_tables(avi_handle *h, uint64_t base)
+{
+    int32_t frames = 0;
+    int32_t chunks[AVI_MAX_TRACKS] = {};
+    uint32_t largest = 0;
+    for (int32_t i = 0; i < h->index_count; ++i) {
+        const avi_index_entry &e = h->index[i];
+        int32_t stream = chunk_stream(*h, e.chunk_id);
+        if (stream == 0)
+            frames += 1;
+        else if (stream > 0)
+            chunks[stream - 1] += 1;
+        largest = std::max(largest, get_u32_le(e.size));
+    }
+    if (frames == 0)
+        return AVI_ERROR_NO_VIDEO;
+    h->max_chunk_len = largest;
+
+    h->video_frame_table = static_cast<avi_video_frame_entry *>(
+        malloc(static_cast<size_t>(frames) * sizeof(avi_video_frame_entry)));
+    if (!h->video_frame_table)
+        return AVI_ERROR_NO_MEMORY;
+    for (int t = 0; t < h->track_count; ++t) {
+        h->tracks[t].chunk_count = chunks[t];
+        if (chunks[t] == 0)
+            continue;
+        h->tracks[t].chunk_table = static_cast<avi_audio_chunk_entry *>(
+            calloc(static_cast<size_t>(chunks[t]) + 1, sizeof(avi_audio_chunk_entry)));
+        if (!h->tracks[t].chunk_table)
+            return AVI_ERROR_NO_MEMORY;
+    }
+
+    int32_t frame = 0;
+    int32_t chunk[AVI_MAX_TRACKS] = {};
+    uint64_t total[AVI_MAX_TRACKS] = {};
+    for (int32_t i = 0; i < h->index_count; ++i) {
+        const avi_index_entry &e = h->index[i];
+        int32_t stream = chunk_stream(*h, e.chunk_id);
+        uint32_t size = get_u32_le(e.size);
+        if (stream == 0) {
+            h->video_frame_table[frame++] = {get_u32_le(e.flags), data_offset(e, base), size};
+        } else if (stream > 0) {
+            int t = stream - 1;
+            uint32_t start = total[t] > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total[t]);
+            h->tracks[t].chunk_table[chunk[t]++] = {data_offset(e, base), size, start};
+            total[t] += size;
+        }
+    }
+    h->video_frame_count = frames;
+    for (int t = 0; t < h->track_count; ++t)
+        h->tracks[t].byte_count =
+            total[t] > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total[t]);
+    return 0;
+}
+
+}  // namespace
+
+int32_t avi_detail::load_index(avi_handle *h, bool had_index, file_scan &s)
+{
+    int32_t code = 0;
+    int32_t origin = had_index ? avi_detail::judge_index(h, s, code) : AVI_INDEX_REBUILT;
+    if (code != 0)
+        return code;
+    if (origin == AVI_INDEX_REBUILT) {
+        avi_detail::recovery_plan plan = avi_detail::plan_recovery(*h, s);
+        avi_detail::walk_end ended;
+        if ((code = avi_detail::rebuild_index(h, s, false, plan.rules, ended)) != 0)
+            return code;
+    }
+    h->index_origin = origin;
+    uint64_t base = origin == AVI_INDEX_RELATIVE ? uint64_t{static_cast<uint32_t>(h->movi_offset)} + 4 : 8;
+    return build_tables(h, base);
+}
+
+int32_t avi_detail::chunk_stream(const avi_handle &h, const unsigned char *id)
+{
+    if (same_id(id, h.video_tag, 3))
+        return 0;
+    for (int t = 0; t < h.track_count; ++t)
+        if (same_id(id, h.tracks[t].tag, 4))
+            return t + 1;
+    return -1;
+}
