@@ -38,10 +38,7 @@ bool refuse_reading_handle(const avi_handle &h)
 // "01wb" for track 0 up to "08wb" for track 7.
 void audio_chunk_id(const avi_handle &h, char id[5])
 {
-    id[0] = '0';
-    id[1] = static_cast<char>('0' + (h.current_track + 1) % 10);
-    id[2] = 'w';
-    id[3] = 'b';
+    avi_detail::chunk_id(h.current_track + 1, "wb", id);
     id[4] = '\0';
 }
 

@@ -200,6 +200,16 @@ constexpr bool is_key(uint32_t flags)
     return (flags & AVI_KEY_FRAME) != 0;
 }
 
+// The id of a media chunk: the stream number in two digits, then `kind` ("db" video, "wb"
+// audio): "00db", "01wb". Four characters, no terminating zero.
+inline void chunk_id(int stream, const char *kind, char out[4])
+{
+    out[0] = static_cast<char>('0' + stream / 10 % 10);
+    out[1] = static_cast<char>('0' + stream % 10);
+    out[2] = kind[0];
+    out[3] = kind[1];
+}
+
 // The one rule for ASCII case in chunk ids: letters A to Z taken for a to z, nothing else.
 constexpr unsigned char ascii_lower(unsigned char c)
 {

@@ -290,16 +290,9 @@ int32_t walk_header_list(avi_handle *h, const top_level &found)
 // "00db" from stream number 0, "01wb" for track 0.
 void make_tags(avi_handle *h)
 {
-    h->video_tag[0] = static_cast<char>('0' + h->video_stream_no / 10);
-    h->video_tag[1] = static_cast<char>('0' + h->video_stream_no % 10);
-    h->video_tag[2] = 'd';
-    h->video_tag[3] = 'b';
-    for (int t = 0; t < h->track_count; ++t) {
-        h->tracks[t].tag[0] = static_cast<char>('0' + (t + 1) / 10);
-        h->tracks[t].tag[1] = static_cast<char>('0' + (t + 1) % 10);
-        h->tracks[t].tag[2] = 'w';
-        h->tracks[t].tag[3] = 'b';
-    }
+    avi_detail::chunk_id(h->video_stream_no, "db", h->video_tag);
+    for (int t = 0; t < h->track_count; ++t)
+        avi_detail::chunk_id(t + 1, "wb", h->tracks[t].tag);
 }
 
 avi_handle *new_reading_handle()
