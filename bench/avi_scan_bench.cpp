@@ -7,6 +7,7 @@
 // 16 KB; both are written by a child that ends without the close, as a killed recorder
 // leaves them, and removed at the end. ffmpeg's stream copy of the hour is shown beside.
 #include "clip_hour.h"
+#include "strace_calls.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -121,26 +122,9 @@ bool run_operation(const std::string &op, const std::string &path)
 // System calls of a child running `op` once, counted by strace; -1 without strace.
 long system_calls(const char *self, const std::string &op, const std::string &path)
 {
-    std::string out = path + ".strace";
-    std::string command = "strace -f -c -o '" + out + "' '" + self + "' --one " + op + " '" + path + "'";
     if (op == "cat")
-        command = "strace -f -c -o '" + out + "' cat '" + path + "' > /dev/null";
-    if (system(("command -v strace > /dev/null && " + command).c_str()) != 0)
-        return -1;
-    FILE *f = fopen(out.c_str(), "r");
-    long calls = -1;
-    char line[512];
-    while (f && fgets(line, sizeof line, f)) {
-        double percent, seconds;
-        long per_call, count;
-        // "100.00    0.001234           2       567        12 total"
-        if (strstr(line, " total") && sscanf(line, "%lf %lf %ld %ld", &percent, &seconds, &per_call, &count) == 4)
-            calls = count;
-    }
-    if (f)
-        fclose(f);
-    unlink(out.c_str());
-    return calls;
+        return strace_calls("cat '" + path + "' > /dev/null", path + ".strace");
+    return strace_calls("'" + std::string(self) + "' --one " + op + " '" + path + "'", path + ".strace");
 }
 
 double best_time(const std::string &op, const std::string &path, const cut_off_state &state)

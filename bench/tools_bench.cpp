@@ -5,6 +5,7 @@
 // system calls (strace -f -c, less those of a shell that runs nothing). Targets: extract
 // faster than ffmpeg's copy, frames --json at most 3 x cat.
 #include "clip_hour.h"
+#include "strace_calls.h"
 
 #include <cstdio>
 #include <cstring>
@@ -43,22 +44,7 @@ double best_time(const std::string &script)
 // System calls of the script, counted by strace; -1 without strace.
 long system_calls(const std::string &script, const std::string &dir)
 {
-    std::string out = dir + "/strace.out";
-    if (system(("command -v strace > /dev/null && strace -f -c -o '" + out + "' " + script).c_str()) != 0)
-        return -1;
-    FILE *f = fopen(out.c_str(), "r");
-    long calls = -1;
-    char line[512];
-    while (f && fgets(line, sizeof line, f)) {
-        double percent, seconds;
-        long per_call, count;
-        if (strstr(line, " total") && sscanf(line, "%lf %lf %ld %ld", &percent, &seconds, &per_call, &count) == 4)
-            calls = count;
-    }
-    if (f)
-        fclose(f);
-    unlink(out.c_str());
-    return calls;
+    return strace_calls(script, dir + "/strace.out");
 }
 
 void replace_all(std::string &text, const std::string &from, const std::string &to)
