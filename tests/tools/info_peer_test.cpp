@@ -301,7 +301,7 @@ TEST(info_beside_peers, a_parameter_set_with_scaling_lists_fields_and_cropping)
     ASSERT_EQ(traced["frame_crop_bottom_offset"], 2) << "ffmpeg reads the set as it was written";
     ASSERT_EQ(traced["offset_for_top_to_bottom_field"], 5);
 
-    recording r = write_recording(dir.file("sps.avi"), 0, {{-1, stream, true}, {-1, stream, true}});
+    recording r = write_recording(dir.file("sps.avi"), {}, {{-1, stream, true}, {-1, stream, true}});
     command_result info = mirvo_avi("info --json " + shell_quoted(r.path));
     ASSERT_EQ(info.status, 0) << info.err;
     json h = json::parse(info.out)["video"]["h264"];

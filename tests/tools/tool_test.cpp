@@ -21,7 +21,7 @@ protected:
             pieces.push_back({0, pattern(320, 100u + static_cast<unsigned>(f))});
             pieces.push_back({1, pattern(161, 200u + static_cast<unsigned>(f))});
         }
-        r = write_recording(dir.file("rec.avi"), 2, pieces);
+        r = write_recording(dir.file("rec.avi"), {.tracks = 2}, pieces);
     }
     temp_dir dir;
     recording r;
