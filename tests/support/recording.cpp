@@ -68,7 +68,7 @@ recording write_recording(const std::string &path, const streams &s, const std::
     return r;
 }
 
-bytes record_clip(const std::string &path, const clip_recording &c)
+recording record_clip(const std::string &path, const clip_recording &c)
 {
     std::vector<access_unit> units = clip_units(c.clip);
     bytes audio(static_cast<size_t>(c.audio_bytes), 7);
@@ -84,7 +84,7 @@ bytes record_clip(const std::string &path, const clip_recording &c)
         if (c.sync_every > 0 && f % c.sync_every == c.sync_every - 1)
             syncs.after.push_back(pieces.size() - 1);
     }
-    return write_recording(path, {c.width, c.height, 25.0, c.tracks}, pieces, syncs).before_close;
+    return write_recording(path, {c.width, c.height, 25.0, c.tracks}, pieces, syncs);
 }
 
 }  // namespace mirvo_test

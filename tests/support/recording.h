@@ -71,8 +71,7 @@ struct clip_recording {
     bool audio_after_last = true;  // false: the last frame is followed by no audio, as at a stop
 };
 
-// Records the clip into path and closes the file. Returns the bytes the file held just
-// before its close: what a recording cut off there leaves.
-bytes record_clip(const std::string &path, const clip_recording &c);
+// Records the clip into path and closes the file.
+recording record_clip(const std::string &path, const clip_recording &c);
 
 }  // namespace mirvo_test
