@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include <cstring>
 #include <fcntl.h>
@@ -51,6 +52,22 @@ std::vector<piece> whole_before(const std::vector<piece> &pieces, const recordin
         kept.push_back(pieces[i]);
     }
     return kept;
+}
+
+// The pieces that are chunks: a repeat lives only in the index.
+std::vector<piece> chunks_of(const std::vector<piece> &pieces)
+{
+    std::vector<piece> chunks;
+    std::copy_if(pieces.begin(), pieces.end(), std::back_inserter(chunks), [](const piece &p) { return !p.repeat; });
+    return chunks;
+}
+
+// The video frames among chunks, or the key frames among those.
+int32_t frames_in(const std::vector<piece> &chunks, bool keys_only = false)
+{
+    return static_cast<int32_t>(std::count_if(chunks.begin(), chunks.end(), [&](const piece &p) {
+        return p.track < 0 && (p.key || !keys_only);
+    }));
 }
 
 bool unchanged_after_repair(const std::string &path, int expected_result)
@@ -108,11 +125,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             avi_recovery repaired;
             ASSERT_EQ(AVI_repair_file(cut_off.c_str(), &repaired), 0) << AVI_error_text();
             EXPECT_TRUE(read_file(cut_off) == clean.closed) << "not the bytes of a clean close";
-            int32_t video = 0, keys = 0;
-            for (const piece &p : whole) {
-                video += p.track < 0;
-                keys += p.track < 0 && p.key;
-            }
+            int32_t video = frames_in(whole), keys = frames_in(whole, true);
             EXPECT_EQ(repaired.video_frames, video);
             EXPECT_EQ(repaired.key_frames, keys);
             EXPECT_EQ(examined.key_frames, keys) << "examine finds the key frames repair flags";
@@ -127,12 +140,7 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
     // A close on a full disk writes the final header without the index (flags 0x100, RIFF
     // size covering the data only); once there is room again, repair adds the index.
     temp_dir dir;
-    std::vector<piece> pieces = clip_pieces(30, 1);
-    std::vector<piece> without_repeats;
-    for (const piece &p : pieces)
-        if (!p.repeat)
-            without_repeats.push_back(p);
-    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, without_repeats);
+    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, chunks_of(clip_pieces(30, 1)));
     bytes b = clean.closed;
     size_t data_end = u32_at(b, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     b.resize(data_end);
@@ -152,19 +160,12 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
 {
     // The final header reached the card, the index did not all get there.
     temp_dir dir;
-    std::vector<piece> pieces = clip_pieces(40, 2), chunks;
-    for (const piece &p : pieces)
-        if (!p.repeat)
-            chunks.push_back(p);
+    std::vector<piece> pieces = clip_pieces(40, 2), chunks = chunks_of(pieces);
     recording full = write_recording(dir.file("full.avi"), {.tracks = 2}, pieces);
     recording clean = write_recording(dir.file("clean.avi"), {.tracks = 2}, chunks);
     ASSERT_FALSE(HasFailure());
     size_t index_at = u32_at(full.closed, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
-    int32_t video = 0, keys = 0;
-    for (const piece &p : chunks) {
-        video += p.track < 0;
-        keys += p.track < 0 && p.key;
-    }
+    int32_t video = frames_in(chunks), keys = frames_in(chunks, true);
     for (size_t cut : {index_at + 8, index_at + 8 + 16 * 20 + 7, full.closed.size() - 16}) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         std::string file = dir.file("cut.avi");
@@ -403,9 +404,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         std::string file = dir.file("cut.avi");
         write_file(file, b);
         std::vector<piece> kept = whole_before(pieces, synced, d.kept == 0 ? 0 : synced.ends[d.kept - 1]);
-        int32_t video = 0;
-        for (const piece &p : kept)
-            video += p.track < 0;
+        int32_t video = frames_in(kept);
 
         avi_handle *h = AVI_open_input(file.c_str(), 1);
         EXPECT_EQ(h ? AVI_frame_count(h) : 0, video) << "the reader's rebuild keeps the same";
