@@ -1,6 +1,7 @@
 // Other programs read our files: a real H.264 clip with 8 kHz PCM audio, written through
 // the module, is accepted by ffprobe with the streams we declared and decodes cleanly, and
 // GStreamer and ffmpeg play its audio as 16-bit samples at the video's pace.
+#include "recording.h"
 #include "writer_fixture.h"
 
 #include "common/le_bytes.h"
@@ -47,7 +48,7 @@ protected:
     {
         AVI_define_video(handle, 320, 240, 25.0, "H264");
         AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
-        for (const access_unit &u : split_at_delimiters(read_file(source_path("tests/data/clip.h264")))) {
+        for (const access_unit &u : clip_units()) {
             ASSERT_EQ(AVI_put_video_frame(handle, u.data.data(), static_cast<int32_t>(u.data.size()), u.key), 0);
             for (int a = 0; a < 2; ++a) {
                 bytes pcm = tone_chunk(static_cast<int>(tone.size() / 320));
@@ -119,27 +120,15 @@ TEST_F(clip_with_tone, files_whose_header_counts_audio_in_bytes_still_read_right
     EXPECT_TRUE(read_file(path) == finished);
 }
 
-TEST_F(writer_test, ffprobe_and_ffmpeg_accept_a_recorded_clip_with_audio)
+TEST_F(clip_with_tone, ffprobe_and_ffmpeg_accept_a_recorded_clip_with_audio)
 {
-    std::vector<access_unit> units = split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_EQ(units.size(), 100u);
     ASSERT_TRUE(units[0].key);
     ASSERT_TRUE(std::any_of(units.begin(), units.end(),
                             [](const access_unit &u) { return u.data.size() % 2 == 1; }))
         << "the clip should hold frames of odd length";
-
-    AVI_define_video(handle, 320, 240, 25.0, "H264");
-    AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
-    int audio_chunks = 0;
-    for (const access_unit &u : units) {
-        ASSERT_EQ(AVI_put_video_frame(handle, u.data.data(), static_cast<int32_t>(u.data.size()),
-                                      u.key), 0);
-        for (int a = 0; a < 2; ++a) {
-            bytes pcm = tone_chunk(audio_chunks++);
-            ASSERT_EQ(AVI_put_audio(handle, pcm.data(), 320), 0);
-        }
-    }
-    close_and_read();
+    record();
 
     command_result probe = run("ffprobe -v error -count_packets -of json -show_entries "
                                "stream=codec_type,codec_name,width,height,r_frame_rate,"
@@ -171,5 +160,5 @@ TEST_F(writer_test, ffprobe_and_ffmpeg_accept_a_recorded_clip_with_audio)
                               " -map 0:v -c copy -f h264 -");
     ASSERT_EQ(copy.status, 0) << copy.err;
     bytes stored(copy.out.begin(), copy.out.end());
-    EXPECT_EQ(stored, read_file(source_path("tests/data/clip.h264")));
+    EXPECT_EQ(stored, read_file(source_path(test_clip)));
 }

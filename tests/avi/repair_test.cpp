@@ -2,12 +2,13 @@
 // for byte what a clean close writes for the same whole chunks, key frames included; finished
 // files and files that are not this writer's recordings must not change by a byte.
 #include "avi/avi_internal.h"
-#include "test_support.h"
+#include "recording.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include <cstring>
 #include <fcntl.h>
@@ -19,73 +20,12 @@ using namespace mirvo_test;
 
 namespace {
 
-// One piece of a recording: a video frame, a repeat of the last one, or audio of a track.
-struct piece {
-    int track = -1;  // -1 video
-    bytes data;
-    bool key = false;
-    bool repeat = false;
-};
-
-struct streams {
-    double fps;
-    int tracks;
-};
-
-// A recording through the writer: the file's bytes just before the close (what a kill
-// leaves), the finished file, and where each piece's chunk begins and ends.
-struct recording {
-    bytes before_close, closed;
-    std::vector<uint32_t> starts, ends;  // per piece; a repeat has no chunk (0, 0)
-};
-
-// With `syncs`, AVI_sync is called before the first piece and after each piece whose number
-// is listed, as the recorder does.
-recording write_pieces(const std::string &path, streams s, const std::vector<piece> &pieces,
-                       const std::vector<size_t> &syncs = {})
-{
-    recording r;
-    avi_handle *h = AVI_create_output_file(path.c_str());
-    EXPECT_NE(h, nullptr) << AVI_error_text();
-    if (!h)
-        return r;
-    AVI_define_video(h, 160, 120, s.fps, "H264");
-    for (int t = 0; t < s.tracks; ++t)
-        AVI_add_audio_track(h, 1, 8000, 16, 1, 128);
-    if (!syncs.empty()) {
-        EXPECT_EQ(AVI_sync(h), 0) << AVI_error_text();
-    }
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        const piece &p = pieces[i];
-        uint32_t start = h->write_offset;
-        if (p.repeat) {
-            EXPECT_EQ(AVI_repeat_video_frame(h), 0);
-            start = 0;
-        } else if (p.track < 0) {
-            EXPECT_EQ(AVI_put_video_frame(h, p.data.data(), static_cast<int32_t>(p.data.size()), p.key), 0);
-        } else {
-            EXPECT_EQ(AVI_select_audio_track(h, p.track), 0);
-            EXPECT_EQ(AVI_put_audio(h, p.data.data(), static_cast<int32_t>(p.data.size())), 0);
-        }
-        r.starts.push_back(start);
-        r.ends.push_back(start ? h->write_offset : 0);
-        if (std::find(syncs.begin(), syncs.end(), i) != syncs.end()) {
-            EXPECT_EQ(AVI_sync(h), 0) << AVI_error_text();
-        }
-    }
-    r.before_close = read_file(path);
-    EXPECT_EQ(AVI_close_handle(h), 0) << AVI_error_text();
-    r.closed = read_file(path);
-    return r;
-}
-
 // Video frames of the test clip (real H.264 access units, their key flags from the IDR
 // slices), each followed by audio: 320 bytes on track 0 and, with two tracks, 161 bytes (odd,
 // so padded) on track 1; the eighth frame is repeated once.
 std::vector<piece> clip_pieces(int frames, int tracks)
 {
-    static const std::vector<access_unit> units =
-        split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    static const std::vector<access_unit> units = clip_units();
     std::vector<piece> pieces;
     for (int f = 0; f < frames; ++f) {
         const access_unit &u = units.at(static_cast<size_t>(f) % units.size());
@@ -114,6 +54,22 @@ std::vector<piece> whole_before(const std::vector<piece> &pieces, const recordin
     return kept;
 }
 
+// The pieces that are chunks: a repeat lives only in the index.
+std::vector<piece> chunks_of(const std::vector<piece> &pieces)
+{
+    std::vector<piece> chunks;
+    std::copy_if(pieces.begin(), pieces.end(), std::back_inserter(chunks), [](const piece &p) { return !p.repeat; });
+    return chunks;
+}
+
+// The video frames among chunks, or the key frames among those.
+int32_t frames_in(const std::vector<piece> &chunks, bool keys_only = false)
+{
+    return static_cast<int32_t>(std::count_if(chunks.begin(), chunks.end(), [&](const piece &p) {
+        return p.track < 0 && (p.key || !keys_only);
+    }));
+}
+
 bool unchanged_after_repair(const std::string &path, int expected_result)
 {
     bytes before = read_file(path);
@@ -127,10 +83,11 @@ bool unchanged_after_repair(const std::string &path, int expected_result)
 TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole_chunks)
 {
     temp_dir dir;
-    for (streams s : {streams{25.0, 1}, streams{29.97, 2}, streams{12.5, 0}}) {
+    for (streams s : {streams{.fps = 25.0, .tracks = 1}, streams{.fps = 29.97, .tracks = 2},
+                       streams{.fps = 12.5, .tracks = 0}}) {
         SCOPED_TRACE("fps " + std::to_string(s.fps) + ", tracks " + std::to_string(s.tracks));
         std::vector<piece> pieces = clip_pieces(40, s.tracks);
-        recording full = write_pieces(dir.file("full.avi"), s, pieces);
+        recording full = write_recording(dir.file("full.avi"), s, pieces);
         ASSERT_FALSE(HasFailure());
 
         // Cuts around the last chunks: at a chunk's end, inside its head, right after the
@@ -149,7 +106,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
         for (uint64_t cut : cuts) {
             SCOPED_TRACE("cut at " + std::to_string(cut));
             std::vector<piece> whole = whole_before(pieces, full, cut);
-            recording clean = write_pieces(dir.file("clean.avi"), s, whole);
+            recording clean = write_recording(dir.file("clean.avi"), s, whole);
 
             std::string cut_off = dir.file("cut.avi");
             write_file(cut_off, bytes(full.before_close.begin(), full.before_close.begin() + static_cast<long>(cut)));
@@ -168,11 +125,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             avi_recovery repaired;
             ASSERT_EQ(AVI_repair_file(cut_off.c_str(), &repaired), 0) << AVI_error_text();
             EXPECT_TRUE(read_file(cut_off) == clean.closed) << "not the bytes of a clean close";
-            int32_t video = 0, keys = 0;
-            for (const piece &p : whole) {
-                video += p.track < 0;
-                keys += p.track < 0 && p.key;
-            }
+            int32_t video = frames_in(whole), keys = frames_in(whole, true);
             EXPECT_EQ(repaired.video_frames, video);
             EXPECT_EQ(repaired.key_frames, keys);
             EXPECT_EQ(examined.key_frames, keys) << "examine finds the key frames repair flags";
@@ -187,12 +140,7 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
     // A close on a full disk writes the final header without the index (flags 0x100, RIFF
     // size covering the data only); once there is room again, repair adds the index.
     temp_dir dir;
-    std::vector<piece> pieces = clip_pieces(30, 1);
-    std::vector<piece> without_repeats;
-    for (const piece &p : pieces)
-        if (!p.repeat)
-            without_repeats.push_back(p);
-    recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, without_repeats);
+    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, chunks_of(clip_pieces(30, 1)));
     bytes b = clean.closed;
     size_t data_end = u32_at(b, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     b.resize(data_end);
@@ -212,19 +160,12 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
 {
     // The final header reached the card, the index did not all get there.
     temp_dir dir;
-    std::vector<piece> pieces = clip_pieces(40, 2), chunks;
-    for (const piece &p : pieces)
-        if (!p.repeat)
-            chunks.push_back(p);
-    recording full = write_pieces(dir.file("full.avi"), {25.0, 2}, pieces);
-    recording clean = write_pieces(dir.file("clean.avi"), {25.0, 2}, chunks);
+    std::vector<piece> pieces = clip_pieces(40, 2), chunks = chunks_of(pieces);
+    recording full = write_recording(dir.file("full.avi"), {.tracks = 2}, pieces);
+    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 2}, chunks);
     ASSERT_FALSE(HasFailure());
     size_t index_at = u32_at(full.closed, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
-    int32_t video = 0, keys = 0;
-    for (const piece &p : chunks) {
-        video += p.track < 0;
-        keys += p.track < 0 && p.key;
-    }
+    int32_t video = frames_in(chunks), keys = frames_in(chunks, true);
     for (size_t cut : {index_at + 8, index_at + 8 + 16 * 20 + 7, full.closed.size() - 16}) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         std::string file = dir.file("cut.avi");
@@ -251,7 +192,7 @@ TEST(repair, long_scans_report_their_progress_up_to_the_whole_file)
     std::vector<piece> pieces;
     for (int f = 0; f < 400; ++f)
         pieces.push_back({-1, bytes(30000, static_cast<unsigned char>(f)), f % 25 == 0});
-    recording r = write_pieces(dir.file("big.avi"), {25.0, 0}, pieces);
+    recording r = write_recording(dir.file("big.avi"), {}, pieces);
     std::string file = dir.file("cut.avi");
     write_file(file, r.before_close);
 
@@ -289,8 +230,8 @@ TEST(repair, long_scans_report_their_progress_up_to_the_whole_file)
 TEST(repair, finished_files_are_left_byte_for_byte_and_said_to_be_finished)
 {
     temp_dir dir;
-    recording with_repeat = write_pieces(dir.file("ours.avi"), {25.0, 2}, clip_pieces(30, 2));
-    recording empty = write_pieces(dir.file("empty.avi"), {25.0, 1}, {});
+    recording with_repeat = write_recording(dir.file("ours.avi"), {.tracks = 2}, clip_pieces(30, 2));
+    recording empty = write_recording(dir.file("empty.avi"), {.tracks = 1}, {});
     ASSERT_EQ(empty.closed.size(), 2056u);
     std::vector<std::string> files = {dir.file("ours.avi"), dir.file("empty.avi")};
     for (const auto &peer : std::filesystem::directory_iterator(source_path("tests/data/peers")))
@@ -331,7 +272,7 @@ TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_un
     bytes peer = read_file(source_path("tests/data/peers/ffmpeg-pcm.avi"));
     cases.push_back({"peer-cut.avi", bytes(peer.begin(), peer.begin() + 30001), AVI_ERROR_NOT_PERMITTED});
     // This writer's header with another frame rate scale: not what this writer writes.
-    recording ours = write_pieces(dir.file("ours.avi"), {25.0, 1}, clip_pieces(5, 1));
+    recording ours = write_recording(dir.file("ours.avi"), {.tracks = 1}, clip_pieces(5, 1));
     bytes other_scale(ours.before_close);
     other_scale[avi_detail::header_at::video_strh_data + avi_detail::strh_at::scale] = 1;
     cases.push_back({"scale.avi", other_scale, AVI_ERROR_NOT_PERMITTED});
@@ -371,7 +312,7 @@ TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_un
 
 TEST(repair, the_idr_search_finds_the_key_frames_of_a_clip_in_pieces_of_any_size)
 {
-    std::vector<access_unit> units = split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_GT(units.size(), 30u);
     int keys = 0;
     for (size_t u = 0; u < units.size(); ++u) {
@@ -406,13 +347,13 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
     temp_dir dir;
     std::vector<piece> pieces = clip_pieces(40, 1);
     const size_t second = 29, third = 59;
-    recording synced = write_pieces(dir.file("synced.avi"), {25.0, 1}, pieces, {second, third});
-    recording plain = write_pieces(dir.file("plain.avi"), {25.0, 1}, pieces);
+    recording synced = write_recording(dir.file("synced.avi"), {.tracks = 1}, pieces, {true, {second, third}});
+    recording plain = write_recording(dir.file("plain.avi"), {.tracks = 1}, pieces);
     std::vector<piece> other_sound = pieces;  // another recording: the same frames, other sound
     for (piece &p : other_sound)
         if (p.track == 0)
             p.data[0] ^= 0xff;
-    recording other = write_pieces(dir.file("other.avi"), {25.0, 1}, other_sound, {second, third});
+    recording other = write_recording(dir.file("other.avi"), {.tracks = 1}, other_sound, {true, {second, third}});
     ASSERT_FALSE(HasFailure());
     EXPECT_TRUE(synced.closed == plain.closed) << "a finished file does not show its checkpoints";
 
@@ -463,9 +404,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         std::string file = dir.file("cut.avi");
         write_file(file, b);
         std::vector<piece> kept = whole_before(pieces, synced, d.kept == 0 ? 0 : synced.ends[d.kept - 1]);
-        int32_t video = 0;
-        for (const piece &p : kept)
-            video += p.track < 0;
+        int32_t video = frames_in(kept);
 
         avi_handle *h = AVI_open_input(file.c_str(), 1);
         EXPECT_EQ(h ? AVI_frame_count(h) : 0, video) << "the reader's rebuild keeps the same";
@@ -481,7 +420,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
             EXPECT_EQ(found.dropped_chunks, static_cast<int32_t>(pieces.size() - 1 - kept.size()))
                 << "every chunk written after the last sync";
         }
-        recording clean = write_pieces(dir.file("clean.avi"), {25.0, 1}, kept);
+        recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, kept);
         EXPECT_TRUE(read_file(file) == clean.closed) << "what a clean close writes for the kept chunks";
     }
 }
@@ -493,7 +432,7 @@ TEST(repair, a_recording_without_checkpoints_ends_at_the_first_head_that_is_not_
     // zeroed hole, an index or another file's bytes for chunks.
     temp_dir dir;
     std::vector<piece> pieces = clip_pieces(20, 2);
-    recording r = write_pieces(dir.file("full.avi"), {25.0, 2}, pieces);
+    recording r = write_recording(dir.file("full.avi"), {.tracks = 2}, pieces);
     ASSERT_FALSE(HasFailure());
     const size_t hole = 10;  // the piece whose head is damaged
     ASSERT_FALSE(pieces[hole].repeat);
@@ -516,7 +455,7 @@ TEST(repair, a_recording_without_checkpoints_ends_at_the_first_head_that_is_not_
         EXPECT_EQ(found.checkpoints, 0);
         EXPECT_EQ(found.stop_reason, AVI_STOP_NOT_A_CHUNK);
         EXPECT_EQ(found.data_end, r.starts[hole]);
-        recording clean = write_pieces(dir.file("clean.avi"), {25.0, 2}, whole_before(pieces, r, r.starts[hole]));
+        recording clean = write_recording(dir.file("clean.avi"), {.tracks = 2}, whole_before(pieces, r, r.starts[hole]));
         EXPECT_TRUE(read_file(file) == clean.closed);
     }
 }

@@ -4,6 +4,7 @@
 // line, warnings and errors.
 #include "device/qel_control.h"
 #include "mirvo_version.h"
+#include "bus_client.h"
 #include "qel/qelmain.h"
 #include "qel/record_request.h"
 #include "test_support.h"
@@ -96,19 +97,6 @@ protected:
     {
         return mirvo_test::run(mirvo_test::program("mirvoctl") + " " + arguments);
     }
-
-    // Sends a datagram from this process, as a sender that is not mirvoctl would.
-    void send_raw(const bytes &datagram) const
-    {
-        int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un to{};
-        to.sun_family = AF_UNIX;
-        snprintf(to.sun_path, sizeof to.sun_path, "%s", socket_path.c_str());
-        ssize_t sent = sendto(fd, datagram.data(), datagram.size(), 0,
-                              reinterpret_cast<sockaddr *>(&to), sizeof to);
-        close(fd);
-        ASSERT_EQ(sent, static_cast<ssize_t>(datagram.size()));
-    }
 };
 
 // The payload buffer a handler sees for this payload: zeros after it up to 256 bytes.
@@ -116,14 +104,6 @@ bytes as_seen(bytes payload)
 {
     payload.resize(256, 0);
     return payload;
-}
-
-bytes datagram(uint32_t id, const bytes &payload)
-{
-    std::string head = mirvo_test::le32(id);
-    bytes d(head.begin(), head.end());
-    d.insert(d.end(), payload.begin(), payload.end());
-    return d;
 }
 
 TEST_F(message_bus_test, mirvoctl_start_reaches_handler_0_with_its_92_bytes_field_by_field)
@@ -176,13 +156,13 @@ TEST_F(message_bus_test, mirvoctl_stop_reaches_handler_1_with_its_mode)
 
 TEST_F(message_bus_test, a_short_payload_reads_as_zeros_past_its_end)
 {
-    send_raw(datagram(0, bytes(92, 0xee)));
+    mirvo_test::send_datagram(socket_path, 0, bytes(92, 0xee));
     EXPECT_EQ(next_message().payload, as_seen(bytes(92, 0xee)));
-    send_raw(datagram(0, {'a', '.', 'a', 'v', 'i'}));
+    mirvo_test::send_datagram(socket_path, 0, {'a', '.', 'a', 'v', 'i'});
     received m = next_message();
     EXPECT_EQ(m.length, 5);
     EXPECT_EQ(m.payload, as_seen({'a', '.', 'a', 'v', 'i'}));
-    send_raw(datagram(1, {}));
+    mirvo_test::send_datagram(socket_path, 1, {});
     m = next_message();
     EXPECT_EQ(m.id, 1);
     EXPECT_EQ(m.length, 0);
@@ -192,10 +172,10 @@ TEST_F(message_bus_test, a_short_payload_reads_as_zeros_past_its_end)
 TEST_F(message_bus_test, bad_datagrams_are_dropped_with_a_line_and_delivery_goes_on)
 {
     testing::internal::CaptureStderr();
-    send_raw({1, 0});
-    send_raw(datagram(7, {1, 2, 3}));
-    send_raw(datagram(0, bytes(257, 1)));
-    send_raw(datagram(42, bytes(256, 9)));  // any id in the table, the largest payload taken
+    mirvo_test::send_raw(socket_path, {1, 0});
+    mirvo_test::send_datagram(socket_path, 7, {1, 2, 3});
+    mirvo_test::send_datagram(socket_path, 0, bytes(257, 1));
+    mirvo_test::send_datagram(socket_path, 42, bytes(256, 9));  // any id in the table, the largest payload taken
     received m = next_message();
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(m.id, 42);
@@ -229,7 +209,7 @@ TEST_F(message_bus_test, a_datagram_from_another_user_is_dropped)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(status, 0) << "the child could not send as user 65534";
-    send_raw(datagram(1, {2, 0, 0, 0}));  // from this user: delivered after the dropped one
+    mirvo_test::send_datagram(socket_path, 1, {2, 0, 0, 0});  // from this user: delivered after the dropped one
     received m = next_message();
     EXPECT_EQ(mirvo_test::u32_at(m.payload, 0), 2u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -1,6 +1,7 @@
 // The stand-in frame source through the device library's own functions: serial order and
 // the interleaving of audio and video, the bytes delivered against the clips and the audio,
 // where -2 and remembered serials start, the realtime clock, the ring, and bad settings.
+#include "recording.h"
 #include "source_fixture.h"
 
 #include <cmath>
@@ -10,8 +11,8 @@ namespace {
 
 using mirvo_test::bytes;
 
-const std::string main_clip = mirvo_test::source_path("device/clips/main.h264");
-const std::string sub_clip = mirvo_test::source_path("device/clips/sub.h264");
+const std::string main_clip = "device/clips/main.h264";
+const std::string sub_clip = "device/clips/sub.h264";
 
 TEST_F(frame_source_test, burst_serials_rise_by_one_with_two_audio_frames_per_video_frame)
 {
@@ -53,8 +54,7 @@ TEST_F(frame_source_test, delivers_each_clips_access_units_byte_for_byte_across_
 {
     for (auto [stream, path] : {std::pair{0, main_clip}, std::pair{1, sub_clip}}) {
         ASSERT_EQ(init({{"QEL_PACE", "burst"}, {"QEL_AUDIO", "off"}}), 0);
-        std::vector<mirvo_test::access_unit> units =
-            mirvo_test::split_at_delimiters(mirvo_test::read_file(path));
+        std::vector<mirvo_test::access_unit> units = mirvo_test::clip_units(path);
         ASSERT_EQ(units.size(), 250u) << path;
         av_frame_info &d = descriptor();
         for (size_t n = 0; n < units.size() + 30; ++n) {
@@ -254,7 +254,7 @@ TEST_F(frame_source_test, reuses_the_frame_buffer_and_grows_it_with_realloc)
     own.data = static_cast<unsigned char *>(malloc(8));
     fetch(0, own);
     EXPECT_EQ(own.serial, 226);  // serials 1..300 are captured: the newest key frame is video 75
-    EXPECT_EQ(frame_bytes(own), mirvo_test::split_at_delimiters(mirvo_test::read_file(main_clip))[75].data);
+    EXPECT_EQ(frame_bytes(own), mirvo_test::clip_units(main_clip)[75].data);
 }
 
 TEST_F(frame_source_test, two_threads_fetch_their_own_streams_in_order)

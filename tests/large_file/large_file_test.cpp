@@ -4,7 +4,7 @@
 // its index, chunk heads and final header are checked from the bytes on disk with pread;
 // ffmpeg reads the media back.
 #include "avi/avi.h"
-#include "test_support.h"
+#include "recording.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -74,15 +74,10 @@ avi_handle *create_with_streams(const std::string &path)
     return h;
 }
 
-// Real H.264 access units, so that ffmpeg can read the files back as well.
-std::vector<access_unit> clip_units()
-{
-    return split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
-}
-
 }  // namespace
 
-// A file with the recorder's streams, open for writing, and the clip's pictures to put in it.
+// A file with the recorder's streams, open for writing, and the clip's pictures to put in it
+// (real H.264 access units, so that ffmpeg can read the files back as well).
 class avi_large_file : public ::testing::Test {
 protected:
     void SetUp() override

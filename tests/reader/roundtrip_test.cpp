@@ -53,7 +53,7 @@ bytes padded(const bytes &b)
 
 class roundtrip : public ::testing::TestWithParam<roundtrip_case> {
 protected:
-    void SetUp() override { r = write_recording(dir.file("rt.avi"), GetParam().tracks, GetParam().pieces); }
+    void SetUp() override { r = write_recording(dir.file("rt.avi"), {.tracks = GetParam().tracks}, GetParam().pieces); }
     temp_dir dir;
     recording r;
 };

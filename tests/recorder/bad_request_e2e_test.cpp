@@ -86,8 +86,7 @@ TEST_F(bad_request_e2e, datagrams_of_every_length_leave_the_recorder_answering)
     std::string file = dir.file("after.avi");
     int32_t first = record(mirvo, file, "", "stop", 0);
     expect_source_frames(indexed_chunks(file), first, true);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> out = mirvo.out_lines(), err = mirvo.err_lines();
     EXPECT_EQ(std::count(out.begin(), out.end(), "zo record start"), starts + 1);
@@ -136,8 +135,7 @@ TEST_F(bad_request_e2e, a_directory_without_write_permission_is_retried_until_a_
     std::string ok = dir.file("ok.avi");
     int32_t first = record(mirvo, ok, "", "stop", 0, 300ms);
     expect_source_frames(indexed_chunks(ok), first, true);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     EXPECT_EQ(mirvo.err(), "");
 }
 
@@ -181,6 +179,5 @@ TEST_F(bad_request_e2e, a_start_request_from_another_user_changes_nothing)
     send_datagram(mirvo.bus(), MSG_RECORD_STOP, {});
     ASSERT_TRUE(mirvo.wait_closed());
     expect_source_frames(indexed_chunks(other), first_serial(mirvo, 0), true);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 }

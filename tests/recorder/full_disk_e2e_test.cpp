@@ -85,12 +85,6 @@ std::string probed_packets(const std::string &path)
     return out.empty() ? out : out.substr(0, out.size() - 1);
 }
 
-size_t video_chunks(const std::vector<indexed_chunk> &chunks)
-{
-    return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
-                                             [](const indexed_chunk &c) { return c.id == "00db"; }));
-}
-
 std::string counted_packets(const std::vector<indexed_chunk> &chunks)
 {
     size_t video = video_chunks(chunks);
@@ -135,8 +129,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     ASSERT_EQ(mirvo.control("start " + shell_quoted(stuck)).status, 0);
     ASSERT_TRUE(mirvo.wait_for_err("frames refused", 1, 20s)) << mirvo.err();
     std::this_thread::sleep_for(1500ms);  // key frames among the refused ones
-    ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
-    ASSERT_TRUE(mirvo.wait_closed());
+    ASSERT_TRUE(mirvo.stop_recording()) << "the recorder still answers";
     ASSERT_TRUE(mirvo.wait_for_err("closing the file failed"));
     EXPECT_EQ(mirvo.err_lines(), (std::vector<std::string>{refused_efbig, index_failed}));
 
@@ -164,8 +157,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     limit_file_size(mirvo.pid(), RLIM_INFINITY);
     ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(2));
+    ASSERT_TRUE(mirvo.stop_recording(2));
     EXPECT_GT(expect_closed_with_index(rescued, first_serial(mirvo, 1)), 0u)
         << "frames were refused between frames that were written";
 
@@ -173,8 +165,7 @@ TEST_F(full_disk_e2e, under_a_file_size_limit_frames_are_refused_and_every_file_
     int32_t first = record(mirvo, dir.file("next.avi"), "", "stop", 2);
     expect_source_frames(indexed_chunks(dir.file("next.avi")), first, true);
 
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     EXPECT_EQ(mirvo.err_lines(), (std::vector<std::string>{refused_efbig, index_failed,
                                                             refused_efbig, accepted_again}));
     expect_only_progress_lines(mirvo.out_lines());
@@ -244,8 +235,7 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until
     std::filesystem::remove(filler);
     ASSERT_TRUE(mirvo.wait_for_err(accepted_again, 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(500ms);
-    ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
-    ASSERT_TRUE(mirvo.wait_closed());
+    ASSERT_TRUE(mirvo.stop_recording()) << "the recorder still answers";
     EXPECT_EQ(mirvo.err_lines(), (std::vector<std::string>{refused_enospc, accepted_again}));
     EXPECT_GT(expect_closed_with_index(file, first_serial(mirvo, 0)), 0u)
         << "frames were refused between frames that were written";
@@ -261,11 +251,9 @@ TEST_F(full_disk_e2e, on_a_disk_that_fills_up_frames_and_files_are_refused_until
     std::filesystem::remove(filler);
     ASSERT_TRUE(mirvo.wait_for("cur serial is", 2));
     std::this_thread::sleep_for(700ms);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(2));
+    ASSERT_TRUE(mirvo.stop_recording(2));
     expect_source_frames(indexed_chunks(late), first_serial(mirvo, 1), true);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     EXPECT_EQ(mirvo.err_lines().size(), 2u) << mirvo.err();
     expect_only_progress_lines(mirvo.out_lines());
 }
@@ -280,24 +268,21 @@ TEST_F(full_disk_e2e, a_card_that_fails_its_syncs_then_is_pulled_out_is_reported
 
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
     std::string failing = card.file("failing.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(failing)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is"));
+    ASSERT_TRUE(mirvo.start_recording(failing));
     card.become("sync");
     ASSERT_TRUE(mirvo.wait_for_err("syncing the file failed", 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(1500ms);  // several syncs fail: said once
     card.become("gone");
     ASSERT_TRUE(mirvo.wait_for_err("frames refused", 1, 10s)) << mirvo.err();
     std::this_thread::sleep_for(1s);
-    ASSERT_EQ(mirvo.control("stop").status, 0) << "the recorder still answers";
-    ASSERT_TRUE(mirvo.wait_closed());
+    ASSERT_TRUE(mirvo.stop_recording()) << "the recorder still answers";
     ASSERT_TRUE(mirvo.wait_for_err("closing the file failed"));
 
     card.become("");
     std::string next = card.file("next.avi");
     int32_t first = record(mirvo, next, "", "stop", 1);
     expect_source_frames(indexed_chunks(next), first, true);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     const std::string eio = " - Input/output error";
     EXPECT_EQ(mirvo.err_lines(),
               (std::vector<std::string>{

@@ -125,16 +125,13 @@ TEST_P(power_cut, loses_at_most_the_last_second_and_nothing_of_a_closed_file)
 
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
     std::string first = disk.file("a.avi"), second = disk.file("b.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(first)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is"));
+    ASSERT_TRUE(mirvo.start_recording(first));
     std::this_thread::sleep_for(1500ms);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(1));
+    ASSERT_TRUE(mirvo.stop_recording(1));
     std::this_thread::sleep_for(300ms);
     cut_now("0.3 s after the first file was closed", nullptr, false);
 
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(second)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is", 2));
+    ASSERT_TRUE(mirvo.start_recording(second, "", 2));
     size_log log(second);
     steady::time_point started = steady::now();
     for (auto after : {500ms, 1500ms, 3000ms, 5000ms, 7500ms}) {
@@ -143,13 +140,11 @@ TEST_P(power_cut, loses_at_most_the_last_second_and_nothing_of_a_closed_file)
         snprintf(name, sizeof name, "%.1f s into the second recording", after.count() / 1000.0);
         cut_now(name, &log, false);
     }
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(2));
+    ASSERT_TRUE(mirvo.stop_recording(2));
     log.stop();
     std::this_thread::sleep_for(200ms);
     cut_now("0.2 s after the second file was closed", nullptr, true);
-    mirvo.signal(SIGINT);
-    ASSERT_EQ(mirvo.wait_exit(), 0);
+    ASSERT_EQ(mirvo.interrupt(), 0);
     EXPECT_EQ(mirvo.err(), "") << "no write or sync failed";
 
     // What mirvo wrote, as the live file system has it.

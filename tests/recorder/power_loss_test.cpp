@@ -16,7 +16,6 @@
 #include <cinttypes>
 #include <csignal>
 #include <filesystem>
-#include <regex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -42,16 +41,6 @@ uint64_t size_of(const std::string &path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-// The serial of the first frame recorded, from "cur serial is X, serial is Y".
-int32_t first_serial(const recorder_process &mirvo)
-{
-    std::smatch m;
-    std::string out = mirvo.out();
-    if (!std::regex_search(out, m, std::regex(R"(cur serial is -?\d+, serial is (\d+))")))
-        return -1;
-    return std::stoi(m[1]);
 }
 
 // The chunks of a file as the reader finds them (rebuilding the index of a file that was
@@ -91,12 +80,6 @@ bytes chunk_bytes(const source_frame &f)
     return b;
 }
 
-size_t video_count(const std::vector<indexed_chunk> &chunks)
-{
-    return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
-                                             [](const indexed_chunk &c) { return c.id == "00db"; }));
-}
-
 class power_loss : public ::testing::TestWithParam<kill_moment> {
 protected:
     // The reference frames come from one frame source in this process, asked again from
@@ -128,7 +111,7 @@ TEST_P(power_loss, a_kill_keeps_what_the_last_checkpoint_verified_and_repair_fin
     }
     mirvo.signal(SIGKILL);
     ASSERT_EQ(mirvo.wait_exit(), 128 + SIGKILL);
-    int32_t first = first_serial(mirvo);
+    int32_t first = first_serial(mirvo, 0);
     ASSERT_GT(first, 0) << mirvo.out();
 
     // Every chunk up to the newest checkpoint is there, the source's frames in order from
@@ -139,7 +122,7 @@ TEST_P(power_loss, a_kill_keeps_what_the_last_checkpoint_verified_and_repair_fin
     ASSERT_EQ(examined.state, AVI_FILE_CUT_OFF);
     ASSERT_GE(examined.checkpoints, 1) << "the first sync comes before the first frame";
     EXPECT_EQ(examined.checkpoint_used, examined.checkpoints);
-    ASSERT_EQ(static_cast<size_t>(examined.video_frames), video_count(found));
+    ASSERT_EQ(static_cast<size_t>(examined.video_frames), video_chunks(found));
     ASSERT_EQ(static_cast<size_t>(examined.video_frames + examined.audio_chunks), found.size());
     bytes cut = read_file(file);
     uint64_t data_end = examined.data_end;
@@ -178,7 +161,7 @@ TEST_P(power_loss, a_kill_keeps_what_the_last_checkpoint_verified_and_repair_fin
     ASSERT_EQ(repair.status, 0) << repair.err;
     std::vector<indexed_chunk> repaired = indexed_chunks(file);
     ASSERT_EQ(repaired.size(), found.size());
-    size_t frames = video_count(repaired);
+    size_t frames = video_chunks(repaired);
     if (frames == 0)
         return;  // killed before a checkpoint covered a frame: an empty recording
     expect_source_frames(repaired, first, true);

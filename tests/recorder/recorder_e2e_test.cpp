@@ -2,6 +2,7 @@
 // over the real socket. Checks what it prints, line by line, and what it records, frame by
 // frame.
 #include "recorder_process.h"
+#include "recording.h"
 #include "source_frames.h"
 
 #include <gtest/gtest.h>
@@ -61,13 +62,10 @@ TEST_F(recorder_e2e, a_recording_stopped_with_mode_0_prints_its_lines_and_holds_
 {
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
     std::string file = recording("a.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is"));
+    ASSERT_TRUE(mirvo.start_recording(file));
     std::this_thread::sleep_for(1s);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed());
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    ASSERT_TRUE(mirvo.stop_recording());
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> lines = mirvo.out_lines();
     expect_banner(lines);
@@ -150,8 +148,7 @@ TEST_F(recorder_e2e, stop_mode_1_ends_on_a_key_frame_and_the_next_part_continues
     // parttime 0 starts afresh, even with a serial remembered.
     record(mirvo, recording("fresh.avi"), "--parttime 0", "stop", 2, 100ms);
     EXPECT_TRUE(mirvo.wait_for("[record_avi]: first serial is -2", 2));
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 }
 
 TEST_F(recorder_e2e, audio_switch_0_records_video_only_and_2_writes_audio_without_declaring_it)
@@ -160,8 +157,7 @@ TEST_F(recorder_e2e, audio_switch_0_records_video_only_and_2_writes_audio_withou
     std::string off = recording("off.avi"), undeclared = recording("two.avi");
     int32_t first_off = record(mirvo, off, "--audio 0", "stop", 0);
     int32_t first_two = record(mirvo, undeclared, "--audio 2", "stop", 1);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<indexed_chunk> video_only = indexed_chunks(off);
     expect_source_frames(video_only, first_off, false);
@@ -178,16 +174,13 @@ TEST_F(recorder_e2e, a_second_start_request_while_recording_leaves_the_running_f
 {
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
     std::string running_file = recording("running.avi"), other = recording("other.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(running_file)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is"));
+    ASSERT_TRUE(mirvo.start_recording(running_file));
     ASSERT_EQ(mirvo.control("start " + shell_quoted(other) + " --audio 0").status, 0);
     ASSERT_TRUE(mirvo.wait_for("file name is " + other));
     std::this_thread::sleep_for(500ms);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed());
+    ASSERT_TRUE(mirvo.stop_recording());
     std::this_thread::sleep_for(1500ms);  // the idle loop would pick up a pending request now
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> lines = mirvo.out_lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "[avi_open]: "), 1);
@@ -215,8 +208,7 @@ TEST_F(recorder_e2e, only_names_holding_dot_avi_are_recorded_and_a_missing_direc
     ASSERT_TRUE(mirvo.wait_for("avi file open failed!", 3, 10s)) << "retried about every 2 s";
     ASSERT_EQ(mirvo.control("stop").status, 0);
     std::this_thread::sleep_for(2500ms);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> lines = mirvo.out_lines();
     std::vector<std::string> failure = {"[avi_open]: ", "avi file open failed!",
@@ -236,27 +228,23 @@ TEST_F(recorder_e2e, sigint_while_idle_ends_quietly_and_while_recording_finalise
 {
     {
         recorder_process idle(dir, {{"QEL_BUS", dir.file("idle.sock")}});
-        idle.signal(SIGINT);
-        EXPECT_EQ(idle.wait_exit(), 0);
+        EXPECT_EQ(idle.interrupt(), 0);
         std::vector<std::string> lines = idle.out_lines();
         expect_banner(lines);
         EXPECT_EQ(lines.size(), 3u) << "nothing after the banner";
     }
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}});
     std::string file = recording("cut.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is"));
+    ASSERT_TRUE(mirvo.start_recording(file));
     std::this_thread::sleep_for(1s);
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     std::vector<std::string> lines = mirvo.out_lines();
     EXPECT_EQ(lines.back(), "[avi_close]: ");
     EXPECT_EQ(mirvo.out().find("stop rec"), std::string::npos);
 
     std::vector<indexed_chunk> chunks = indexed_chunks(file);
-    long video = std::count_if(chunks.begin(), chunks.end(),
-                               [](const indexed_chunk &c) { return c.id == "00db"; });
-    ASSERT_GT(video, 10);
+    size_t video = video_chunks(chunks);
+    ASSERT_GT(video, 10u);
     command_result probe = run("ffprobe -v error -select_streams v -count_packets -show_entries "
                                "stream=nb_read_packets,nb_frames -of csv=p=0 " + shell_quoted(file));
     EXPECT_EQ(probe.status, 0) << probe.err;
@@ -292,8 +280,7 @@ TEST_F(recorder_e2e, short_payloads_are_refused_and_a_full_length_name_is_cut_at
     ASSERT_TRUE(mirvo.wait_for("cur serial is"));
     send_datagram(mirvo.bus(), 1, {});  // a stop with no payload: mode 0
     ASSERT_TRUE(mirvo.wait_closed());
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> lines = mirvo.out_lines();
     EXPECT_EQ(lines.at(3), "[zo_record_start]: request of 50 bytes refused, 92 expected");
@@ -306,7 +293,7 @@ TEST_F(recorder_e2e, a_stop_before_the_first_key_frame_still_records_that_key_fr
 {
     // A main clip that opens with almost four seconds of pictures that are not key frames, so
     // that the recording waits for its first key frame long enough to be stopped meanwhile.
-    std::vector<access_unit> units = split_at_delimiters(read_file(source_path("tests/data/clip.h264")));
+    std::vector<access_unit> units = clip_units();
     ASSERT_TRUE(units[25].key);
     bytes clip;
     for (int copy = 0; copy < 4; ++copy)
@@ -322,10 +309,8 @@ TEST_F(recorder_e2e, a_stop_before_the_first_key_frame_still_records_that_key_fr
         std::string file = recording("late" + std::to_string(mode) + ".avi");
         ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
         ASSERT_TRUE(mirvo.wait_for("first serial is -2"));
-        ASSERT_EQ(mirvo.control("stop --mode " + std::to_string(mode)).status, 0);
-        ASSERT_TRUE(mirvo.wait_closed());
-        mirvo.signal(SIGINT);
-        EXPECT_EQ(mirvo.wait_exit(), 0);
+        ASSERT_TRUE(mirvo.stop_recording(1, "stop --mode " + std::to_string(mode)));
+        EXPECT_EQ(mirvo.interrupt(), 0);
 
         std::string out = mirvo.out();
         size_t stop_at = out.find("zo_record_stop"), key_at = out.find("cur serial is");
@@ -359,15 +344,12 @@ TEST_F(recorder_e2e, a_stop_ends_a_recording_of_a_stream_without_frames_and_the_
 
         // The next request records into its own file, from the stream it names.
         std::string next = recording("next" + std::to_string(mode) + ".avi");
-        ASSERT_EQ(mirvo.control("start " + shell_quoted(next)).status, 0);
-        ASSERT_TRUE(mirvo.wait_for("cur serial is", mode + 1));
+        ASSERT_TRUE(mirvo.start_recording(next, "", mode + 1));
         std::this_thread::sleep_for(300ms);
-        ASSERT_EQ(mirvo.control("stop").status, 0);
-        ASSERT_TRUE(mirvo.wait_closed(2 * mode + 2));
+        ASSERT_TRUE(mirvo.stop_recording(2 * mode + 2));
         expect_source_frames(indexed_chunks(next), first_serial(mirvo, mode), true);
     }
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    EXPECT_EQ(mirvo.interrupt(), 0);
     std::string out = mirvo.out();
     EXPECT_EQ(out.find("last serial is"), std::string::npos) << "no key frame ended a part";
     std::vector<std::string> lines = mirvo.out_lines();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -13,9 +14,7 @@
 #include <regex>
 #include <spawn.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -165,6 +164,34 @@ bool recorder_process::wait_for_err(const std::string &text, int count,
     return wait_for_lines([this] { return err_lines(); }, text, count, timeout);
 }
 
+::testing::AssertionResult recorder_process::start_recording(const std::string &file, const std::string &options,
+                                                             int nth, std::chrono::milliseconds timeout) const
+{
+    command_result start = control("start " + shell_quoted(file) + (options.empty() ? "" : " " + options));
+    if (start.status != 0)
+        return ::testing::AssertionFailure() << "mirvoctl start: " << start.err;
+    if (!wait_for("cur serial is", nth, timeout))
+        return ::testing::AssertionFailure() << "no key frame recorded into " << file << ":\n" << out();
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult recorder_process::stop_recording(int nth, const std::string &arguments,
+                                                            std::chrono::milliseconds timeout) const
+{
+    command_result stop = control(arguments);
+    if (stop.status != 0)
+        return ::testing::AssertionFailure() << "mirvoctl " << arguments << ": " << stop.err;
+    if (!wait_closed(nth, timeout))
+        return ::testing::AssertionFailure() << "no close number " << nth << ":\n" << out();
+    return ::testing::AssertionSuccess();
+}
+
+int recorder_process::interrupt()
+{
+    signal(SIGINT);
+    return wait_exit();
+}
+
 void recorder_process::signal(int number) const
 {
     if (!exited_ && pid_ > 0)
@@ -207,28 +234,6 @@ std::vector<std::string> recorder_process::err_lines() const
     return lines_of(err());
 }
 
-void send_raw(const std::string &bus, const bytes &datagram)
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un to{};
-    to.sun_family = AF_UNIX;
-    strncpy(to.sun_path, bus.c_str(), sizeof to.sun_path - 1);
-    EXPECT_EQ(sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                     sizeof to),
-              static_cast<ssize_t>(datagram.size()))
-        << strerror(errno);
-    close(fd);
-}
-
-void send_datagram(const std::string &bus, int32_t id, const bytes &payload)
-{
-    std::string head = le32(static_cast<uint32_t>(id));
-    bytes datagram(head.begin(), head.end());
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
-    send_raw(bus, datagram);
-}
-
 int32_t first_serial(const recorder_process &mirvo, int nth)
 {
     std::smatch m;
@@ -243,11 +248,9 @@ int32_t first_serial(const recorder_process &mirvo, int nth)
 int32_t record(recorder_process &mirvo, const std::string &file, const std::string &start_options,
                const std::string &stop_arguments, int done, std::chrono::milliseconds length)
 {
-    EXPECT_EQ(mirvo.control("start " + shell_quoted(file) + " " + start_options).status, 0);
-    EXPECT_TRUE(mirvo.wait_for("cur serial is", done + 1)) << mirvo.out();
+    EXPECT_TRUE(mirvo.start_recording(file, start_options, done + 1));
     std::this_thread::sleep_for(length);
-    EXPECT_EQ(mirvo.control(stop_arguments).status, 0);
-    EXPECT_TRUE(mirvo.wait_closed(done + 1)) << mirvo.out();
+    EXPECT_TRUE(mirvo.stop_recording(done + 1, stop_arguments));
     return first_serial(mirvo, done);
 }
 
@@ -274,6 +277,12 @@ std::vector<indexed_chunk> indexed_chunks(const std::string &path)
                           bytes(b.begin() + offset + 8, b.begin() + offset + 8 + size)});
     }
     return chunks;
+}
+
+size_t video_chunks(const std::vector<indexed_chunk> &chunks)
+{
+    return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
+                                             [](const indexed_chunk &c) { return c.id == "00db"; }));
 }
 
 std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index_origin)

@@ -3,9 +3,11 @@
 // with mirvoctl over the real socket and ended with signals.
 #pragma once
 
+#include "bus_client.h"
 #include "test_support.h"
 
 #include <chrono>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -37,6 +39,18 @@ public:
     bool wait_for_err(const std::string &text, int count = 1,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
+    // The record cycle in steps. A start request for `file` (mirvoctl's start options after
+    // it), then the wait for the recording's first key frame: the `nth` "cur serial is" line
+    // of this recorder.
+    ::testing::AssertionResult start_recording(const std::string &file, const std::string &options = "",
+                                               int nth = 1,
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    // A stop request (mirvoctl's arguments), then the wait for the recorder's `nth` close.
+    ::testing::AssertionResult stop_recording(int nth = 1, const std::string &arguments = "stop",
+                                              std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    // SIGINT, as at the end of every test, and the exit status.
+    int interrupt();
+
     void signal(int number) const;
     // Waits for the exit and returns the exit status (128 + signal when killed, -1 on
     // timeout).
@@ -56,12 +70,6 @@ private:
     int exit_status_ = -1;
 };
 
-// Sends exactly these bytes as one datagram to the bus (a message is a little-endian int32
-// id, then the payload); fails the calling test when it cannot be sent.
-void send_raw(const std::string &bus, const bytes &datagram);
-// Sends the message `id` with its payload.
-void send_datagram(const std::string &bus, int32_t id, const bytes &payload);
-
 // The serial of the first frame of the recorder's recording number `nth` (0-based), from its
 // "cur serial is" line; -1 when there is none.
 int32_t first_serial(const recorder_process &mirvo, int nth);
@@ -78,6 +86,9 @@ struct indexed_chunk {
     uint32_t flags = 0;
     bytes data;
 };
+
+// How many of the chunks are video frames.
+size_t video_chunks(const std::vector<indexed_chunk> &chunks);
 
 // The chunks of a finished file in index order, read by hand from the bytes (absolute
 // offsets, as our writer stores them). Fails the calling test on a malformed file.

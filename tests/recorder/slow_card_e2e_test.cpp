@@ -46,12 +46,6 @@ protected:
         return lines;
     }
 
-    static size_t video_frames(const std::vector<indexed_chunk> &chunks)
-    {
-        return static_cast<size_t>(std::count_if(chunks.begin(), chunks.end(),
-                                                 [](const indexed_chunk &c) { return c.id == "00db"; }));
-    }
-
     temp_dir dir;
     std::unique_ptr<failing_card> card;
 };
@@ -63,19 +57,16 @@ TEST_F(slow_card_e2e, syncs_of_a_second_cost_no_frame_and_are_said_once)
     card->slow(1.0);
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
     std::string file = card->file("slow.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is", 1, 20s)) << mirvo.out();
+    ASSERT_TRUE(mirvo.start_recording(file, "", 1, 20s));
     steady::time_point started = steady::now();
     std::this_thread::sleep_for(40s);
     double seconds = std::chrono::duration<double>(steady::now() - started).count();
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(1, 60s));
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    ASSERT_TRUE(mirvo.stop_recording(1, "stop", 60s));
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<indexed_chunk> chunks = indexed_chunks(file);
     EXPECT_EQ(expect_source_frames_with_gaps(chunks, first_serial(mirvo, 0), true), 0u) << "no gap";
-    size_t frames = video_frames(chunks);
+    size_t frames = video_chunks(chunks);
     EXPECT_GE(static_cast<double>(frames), 0.95 * 25 * seconds) << "the recording kept pace";
     EXPECT_EQ(said(mirvo, "the card is slow").size(), 1u) << mirvo.err();
     EXPECT_TRUE(said(mirvo, "skipped").empty()) << mirvo.err();
@@ -87,16 +78,13 @@ TEST_F(slow_card_e2e, a_sync_that_stalls_past_the_ring_is_a_gap_that_is_said_wit
 {
     recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
     std::string file = card->file("stalled.avi");
-    ASSERT_EQ(mirvo.control("start " + shell_quoted(file)).status, 0);
-    ASSERT_TRUE(mirvo.wait_for("cur serial is", 1, 20s)) << mirvo.out();
+    ASSERT_TRUE(mirvo.start_recording(file, "", 1, 20s));
     std::this_thread::sleep_for(3s);
     card->stall(15.0);
     ASSERT_TRUE(mirvo.wait_for_err("skipped", 1, 40s)) << mirvo.err();
     std::this_thread::sleep_for(3s);
-    ASSERT_EQ(mirvo.control("stop").status, 0);
-    ASSERT_TRUE(mirvo.wait_closed(1, 30s));
-    mirvo.signal(SIGINT);
-    EXPECT_EQ(mirvo.wait_exit(), 0);
+    ASSERT_TRUE(mirvo.stop_recording(1, "stop", 30s));
+    EXPECT_EQ(mirvo.interrupt(), 0);
 
     std::vector<std::string> skipped = said(mirvo, "the frame source skipped");
     ASSERT_EQ(skipped.size(), 1u) << mirvo.err();

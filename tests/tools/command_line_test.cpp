@@ -16,10 +16,7 @@ class command_line : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        clip_recording c;
-        c.tracks = 2;
-        c.frames = 12;
-        record_clip(rec, c);
+        record_clip(rec, {.frames = 12, .tracks = 2});
     }
     temp_dir dir;
     std::string rec = dir.file("rec.avi");

@@ -66,19 +66,16 @@ std::vector<std::string> made_files(const temp_dir &dir)
         files.push_back(dir.file(name));
         write_file(files.back(), content);
     };
-    clip_recording two_tracks;
-    two_tracks.tracks = 2;
-    two_tracks.repeat_every = 7;
     std::string ours = dir.file("ours.avi");
-    bytes cut_off = record_clip(ours, two_tracks);
+    recording two_tracks = record_clip(ours, {.tracks = 2, .repeat_every = 7});
     files.push_back(ours);
-    bytes finished = read_file(ours);
-    add("cut-off.avi", cut_off);
+    bytes finished = two_tracks.closed;
+    add("cut-off.avi", two_tracks.before_close);
     for (size_t keep : {size_t{0}, size_t{11}, size_t{12}, size_t{2048}, size_t{2053}, finished.size() / 2,
                         finished.size() - 9, finished.size() - 1})
         add("cut-at-" + std::to_string(keep) + ".avi", bytes(finished.begin(), finished.begin() + static_cast<long>(keep)));
 
-    add("claims-2-gib.avi", claiming_2_gib(finished, two_tracks.tracks));
+    add("claims-2-gib.avi", claiming_2_gib(finished, 2));
     files.push_back(dir.file("codec-not-utf8.avi"));
     write_patched(files.back(), finished, find_text(finished, "strf") + 8 + 16, "H\xff\xfe" "4");
     add("name-not-utf8-caf\xe9.avi", finished);
@@ -152,11 +149,9 @@ TEST(every_file, what_cannot_be_read_or_written_is_refused_on_one_line_without_b
     std::string fifo = dir.file("fifo.avi"), folder = dir.file("folder.avi"), rec = dir.file("rec.avi");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(fs::create_directory(folder));
-    clip_recording c;
-    record_clip(rec, c);
-    bytes finished = read_file(rec);
+    bytes finished = record_clip(rec, {}).closed;
     std::string claims = dir.file("claims.avi"), nine = dir.file("nine.avi");
-    write_file(claims, claiming_2_gib(finished, c.tracks));
+    write_file(claims, claiming_2_gib(finished, 1));
     write_file(nine, nine_audio_streams());
     std::string big = dir.file("big.h264");
     long frame_offset = AVI_frame_file_offset(open_reader(claims).get(), 1);

@@ -153,18 +153,11 @@ bool has_libx264()
 TEST(info_beside_peers, our_recordings_and_the_peers_files)
 {
     temp_dir dir;
-    clip_recording small;  // 320x240 Baseline, audio shorter than the video, repeated frames
-    small.tracks = 2;
-    small.frames = 60;
-    small.repeat_every = 9;
-    record_clip(dir.file("small.avi"), small);
-    clip_recording main;  // 640x360 Main, cropped from 368 lines; audio as long as the video
-    main.clip = "device/clips/main.h264";
-    main.width = 640;
-    main.height = 360;
-    main.frames = 60;
-    main.audio_bytes = 640;
-    record_clip(dir.file("main.avi"), main);
+    // 320x240 Baseline, audio shorter than the video, repeated frames.
+    record_clip(dir.file("small.avi"), {.frames = 60, .tracks = 2, .repeat_every = 9});
+    // 640x360 Main, cropped from 368 lines; audio as long as the video.
+    record_clip(dir.file("main.avi"), {.clip = "device/clips/main.h264", .width = 640, .height = 360,
+                                       .frames = 60, .audio_bytes = 640});
     for (const std::string &file : {dir.file("small.avi"), dir.file("main.avi")})
         expect_info_as_peers_see_it(file);
     for (const char *peer : {"ffmpeg-video.avi", "ffmpeg-pcm.avi", "ffmpeg-two-tracks.avi", "gst-avimux.avi"})
@@ -301,7 +294,7 @@ TEST(info_beside_peers, a_parameter_set_with_scaling_lists_fields_and_cropping)
     ASSERT_EQ(traced["frame_crop_bottom_offset"], 2) << "ffmpeg reads the set as it was written";
     ASSERT_EQ(traced["offset_for_top_to_bottom_field"], 5);
 
-    recording r = write_recording(dir.file("sps.avi"), 0, {{-1, stream, true}, {-1, stream, true}});
+    recording r = write_recording(dir.file("sps.avi"), {}, {{-1, stream, true}, {-1, stream, true}});
     command_result info = mirvo_avi("info --json " + shell_quoted(r.path));
     ASSERT_EQ(info.status, 0) << info.err;
     json h = json::parse(info.out)["video"]["h264"];

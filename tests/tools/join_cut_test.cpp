@@ -13,13 +13,8 @@ namespace {
 // last one when the part was stopped there.
 bytes clip_part(const std::string &path, int first, int frames, bool stopped_there = false, int width = 320)
 {
-    clip_recording c;
-    c.first = first;
-    c.frames = frames;
-    c.width = width;
-    c.audio_after_last = !stopped_there;
-    record_clip(path, c);
-    return read_file(path);
+    return record_clip(path, {.width = width, .first = first, .frames = frames,
+                              .audio_after_last = !stopped_there}).closed;
 }
 
 }  // namespace
@@ -51,10 +46,7 @@ TEST(join_and_cut, what_they_must_not_join_or_cut_is_refused_on_one_line_and_wri
     clip_part(f("a.avi"), 0, 26, true);
     clip_part(f("b.avi"), 25, 35);
     clip_part(f("narrow.avi"), 25, 35, false, 160);
-    write_file(f("cut-off.avi"), [&] {
-        clip_recording c;
-        return record_clip(f("finished.avi"), c);
-    }());
+    write_file(f("cut-off.avi"), record_clip(f("finished.avi"), {}).before_close);
     write_file(f("exists.avi"), bytes{'x'});
 
     struct refusal {

@@ -46,10 +46,8 @@ TEST(progress, a_terminal_sees_one_line_rewritten_with_the_percentage_and_the_ra
 {
     temp_dir dir;
     std::string rec = dir.file("rec.avi");
-    clip_recording c;
-    c.frames = 100;
     std::string cut = dir.file("cut.avi");
-    write_file(cut, record_clip(rec, c));
+    write_file(cut, record_clip(rec, {.frames = 100}).before_close);
     std::string f = shell_quoted(rec), mirvo_avi = program("mirvo-avi");
     struct run_with_progress {
         std::string file, command_line;

@@ -20,17 +20,12 @@ protected:
     // by the first `partial` bytes of one more chunk.
     bytes record(const std::string &cut_off, int frames, size_t partial, int sync_every = 0)
     {
-        std::string path = dir.file("finished.avi");
-        clip_recording c;
-        c.width = 160;
-        c.height = 120;
-        c.frames = frames;
-        c.sync_every = sync_every;
-        bytes before_close = record_clip(path, c);
+        recording r = record_clip(dir.file("finished.avi"),
+                                  {.width = 160, .height = 120, .frames = frames, .sync_every = sync_every});
         const std::string next_chunk = "00db" + le32(1000);
-        before_close.insert(before_close.end(), next_chunk.begin(), next_chunk.begin() + static_cast<long>(partial));
-        write_file(cut_off, before_close);
-        return read_file(path);
+        r.before_close.insert(r.before_close.end(), next_chunk.begin(), next_chunk.begin() + static_cast<long>(partial));
+        write_file(cut_off, r.before_close);
+        return r.closed;
     }
     temp_dir dir;
 };

@@ -21,7 +21,7 @@ protected:
             pieces.push_back({0, pattern(320, 100u + static_cast<unsigned>(f))});
             pieces.push_back({1, pattern(161, 200u + static_cast<unsigned>(f))});
         }
-        r = write_recording(dir.file("rec.avi"), 2, pieces);
+        r = write_recording(dir.file("rec.avi"), {.tracks = 2}, pieces);
     }
     temp_dir dir;
     recording r;
@@ -62,16 +62,12 @@ TEST_F(tool, info_tells_streams_index_and_largest_chunk)
 TEST_F(tool, info_json_has_every_key_in_every_state_and_warns_of_what_players_get_wrong)
 {
     // The main clip is 640x360; a header that says 640x480, and audio 0.75 s short.
-    clip_recording c;
-    c.clip = "device/clips/main.h264";
-    c.width = 640;
-    c.height = 480;
-    c.frames = 25;
-    c.audio_bytes = 160;
+    clip_recording c{.clip = "device/clips/main.h264", .width = 640, .height = 480, .frames = 25,
+                     .audio_bytes = 160};
     std::string odd = dir.file("odd.avi"), cut = dir.file("cut.avi"), empty = dir.file("empty.avi");
-    write_file(cut, record_clip(odd, c));
+    write_file(cut, record_clip(odd, c).before_close);
     c.frames = 0;
-    write_file(empty, record_clip(dir.file("none.avi"), c));
+    write_file(empty, record_clip(dir.file("none.avi"), c).before_close);
 
     auto keys = [](const nlohmann::json &d) {
         std::vector<std::string> names;

@@ -1,10 +1,12 @@
 /* Writes the AVI module's example files into a folder: the layouts the writer's tests check
- * field by field (an empty file; video only; video with the recorder's PCM track; 29.97 fps
- * with an RGB code; eight tracks of every block size; a repeated frame; an extended audio
- * chunk; 250 frames and 10 audio chunks closed at offset 500000), the header as it stands
- * while a file is written, and a recording cut off in the middle of a chunk together with
- * its repair. Every file depends only on the module, so two builds of it must write the same
- * bytes. Usage: write_examples DIR. Exit status 0, or 1 after saying which call failed. */
+ * (an empty file; video only; video with the recorder's PCM track; 29.97 fps with an RGB
+ * code; eight tracks of every block size; a repeated frame; an extended audio chunk; 250
+ * frames and 10 audio chunks closed at offset 500000), the header as it stands while a file
+ * is written, and a recording cut off in the middle of a chunk together with its repair.
+ * Every file depends only on the module, so two builds of it must write the same bytes; the
+ * writer's tests compare some of them with the copies in tests/data/golden, which this
+ * program wrote (make-golden.sh there). Usage: write_examples DIR. Exit status 0, or 1 after
+ * saying which call failed. */
 #include "avi/avi.h"
 
 #include <fcntl.h>
