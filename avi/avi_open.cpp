@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 using avi_detail::chunk;
-using avi_detail::chunk_stream;
 using avi_detail::file_scan;
 using avi_detail::no_end;
 using avi_detail::padded;
