@@ -68,8 +68,10 @@ int open_without_blocking(const std::string &path, int *write_refusal)
         return open(path.c_str(), O_RDONLY | flags);
     int fd = open(path.c_str(), O_RDWR | flags);
     *write_refusal = fd < 0 ? errno : 0;
-    bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY;
-    if (fd < 0 && refused)
+    // What may be read but not written is opened for reading, and a directory too, so that
+    // it is refused for what it is.
+    int e = *write_refusal;
+    if (e == EACCES || e == EPERM || e == EROFS || e == ETXTBSY || e == EISDIR)
         fd = open(path.c_str(), O_RDONLY | flags);
     return fd;
 }
