@@ -161,7 +161,7 @@ avi_detail::trusted_data avi_detail::find_trusted_data(file_scan &s, const heade
         s.skip(n);
     }
     for (int k = 0; k < whole; ++k) {
-        bool covered = slots[k].data_end == first_data ? true : slots[k].data_end <= s.position();
+        bool covered = slots[k].data_end == first_data || slots[k].data_end <= s.position();
         uint32_t expected = slots[k].data_end == first_data ? crc32_update(0, slots[k].recording, 8) : crc_at[k];
         if (covered && expected == slots[k].data_crc) {
             found.used = static_cast<int32_t>(slots[k].number);

@@ -70,10 +70,12 @@ bool half_second_recorded(const sync_clock &c)
             c.audio_bytes * 1000 >= sync_interval_ms * c.audio_bytes_per_second);
 }
 
-bool sync_due(const sync_clock &c, int64_t now)
+// Half a second recorded, and the rest after the last sync over; the clock is read only
+// once the first holds, not for every chunk.
+bool sync_due(const sync_clock &c)
 {
     int64_t rest = c.last_took_ms > sync_interval_ms ? c.last_took_ms : sync_interval_ms;
-    return half_second_recorded(c) && now - c.last_end_ms >= rest;
+    return half_second_recorded(c) && monotonic_ms() - c.last_end_ms >= rest;
 }
 
 void note_sync_time(sync_clock &c)
@@ -112,7 +114,7 @@ void count_and_sync(avi_handle *handle, int result, int kind, int32_t length)
         since_sync.frames += 1;
     else
         since_sync.audio_bytes += static_cast<uint32_t>(length);
-    if (sync_due(since_sync, monotonic_ms()))
+    if (sync_due(since_sync))
         sync_now(handle);
 }
 

@@ -74,6 +74,11 @@ int parse_options(const command &cmd, int argc, char **argv, const option *own,
     return -1;
 }
 
+int parse_options(const command &cmd, int argc, char **argv, operands &out)
+{
+    return parse_options(cmd, argc, argv, nullptr, nullptr, out);  // no option of its own to take
+}
+
 int parse_json_option(const command &cmd, int argc, char **argv, bool &as_json, operands &out)
 {
     enum { option_json = 0x101 };

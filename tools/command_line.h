@@ -48,6 +48,9 @@ using option_handler = std::function<bool(int code, const char *value, std::stri
 int parse_options(const command &cmd, int argc, char **argv, const option *own,
                   const option_handler &take, operands &out);
 
+// parse_options for a command with no options of its own.
+int parse_options(const command &cmd, int argc, char **argv, operands &out);
+
 // parse_options for "[--json] FILE...", as info and frames take it.
 int parse_json_option(const command &cmd, int argc, char **argv, bool &as_json, operands &out);
 

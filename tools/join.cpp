@@ -51,8 +51,7 @@ bool continues(std::vector<source_file> &parts, size_t k)
 int run(int argc, char **argv)
 {
     operands given;
-    auto take = [](int, const char *, std::string &) { return true; };
-    int end = parse_options(join_command, argc, argv, nullptr, take, given);
+    int end = parse_options(join_command, argc, argv, given);
     if (end >= 0)
         return end;
     if (given.files.size() < 3)

@@ -87,8 +87,7 @@ outcome repair_file(const std::string &path)
 int run(int argc, char **argv)
 {
     operands given;
-    auto take = [](int, const char *, std::string &) { return true; };
-    int end = parse_options(repair_command, argc, argv, nullptr, take, given);
+    int end = parse_options(repair_command, argc, argv, given);
     if (end >= 0)
         return end;
     size_t counts[3] = {};
