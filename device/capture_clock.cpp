@@ -1,5 +1,6 @@
-// The simulated sensor's clock (see capture_clock.h). Times are counted in ticks of
-// 1/(fps * 50) s, in which every video and audio capture instant is a whole number.
+// The simulated sensor's clock and schedule (see capture_clock.h). Each picture's instant is
+// kept as a whole and a fractional part of a microsecond after its stretch's start, so that
+// adding one period at a time stays exact over any length of run.
 #include "capture_clock.h"
 
 #include "media.h"
@@ -10,81 +11,157 @@
 namespace qel {
 namespace {
 
+constexpr int64_t us_per_second = 1000000;
+constexpr int64_t audio_period_us = us_per_second / audio_frames_per_second;
+
 int64_t monotonic_us()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+    return int64_t{now.tv_sec} * us_per_second + now.tv_nsec / 1000;
+}
+
+// A well-mixed 64-bit value for each input (the finaliser of splitmix64).
+uint64_t mix(uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15u;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
 }
 
 }  // namespace
 
-void capture_clock::start(int fps, bool with_audio, bool burst)
+bool capture_clock::start(const source_settings &s, bool with_audio, key_test is_key)
 {
-    ticks_per_second_ = int64_t{fps} * audio_frames_per_second;
-    fps_ = fps;
-    burst_ = burst;
+    std::copy(s.rates, s.rates + s.rate_steps, rates_.begin());
+    rate_steps_ = s.rate_steps;
+    ppm_ = s.video_ppm;
+    with_audio_ = with_audio;
+    burst_ = s.burst;
+    is_key_ = is_key;
+    seed_ = s.seed;
+    drop_per_million_ = s.drop_per_million;
+
+    // Room for every frame of ring_seconds at the fastest rate planned, and the newest frame.
+    int fastest = 0;
+    for (int n = 0; n < rate_steps_; ++n)
+        fastest = std::max(fastest, rates_[static_cast<size_t>(n)].fps);
+    int64_t video = (fastest * (us_per_second + ppm_) + us_per_second - 1) / us_per_second;
+    int64_t per_second = video + (with_audio ? audio_frames_per_second : 0) + 1;
+    kept_.clear();
+    if (!kept_.resize(static_cast<size_t>((s.ring_seconds + 1) * per_second + rate_steps_ + 2)))
+        return false;
+    ring_us_ = s.ring_seconds * us_per_second;
+
+    newest_ = 0;
+    oldest_ = 1;
+    audio_next_ = 0;
+    picture_ = 0;
+    enter_stretch(0);
+    find_next_video();
     start_us_ = monotonic_us();
-    offset_.store(0, std::memory_order_relaxed);
-    int audio_frames = with_audio ? audio_frames_per_second : 0;
-    pattern_size_ = 0;
-    for (int v = 0, a = 0; v < fps || a < audio_frames;) {
-        int64_t video_time = int64_t{v} * audio_frames_per_second;
-        int64_t audio_time = int64_t{a} * fps;
-        if (v < fps && (a == audio_frames || video_time <= audio_time))
-            pattern_[pattern_size_++] = {video_time, {false, v++}};
-        else
-            pattern_[pattern_size_++] = {audio_time, {true, a++}};
+    offset_us_ = 0;
+    return true;
+}
+
+void capture_clock::enter_stretch(int step)
+{
+    step_ = step;
+    stretch_start_us_ = rates_[static_cast<size_t>(step)].from_second * us_per_second;
+    // One period is 1e12 / (fps * (1e6 + ppm)) microseconds.
+    divisor_ = rates_[static_cast<size_t>(step)].fps * (us_per_second + ppm_);
+    period_whole_ = us_per_second * us_per_second / divisor_;
+    period_rest_ = us_per_second * us_per_second % divisor_;
+    since_whole_ = since_rest_ = 0;
+}
+
+int64_t capture_clock::picture_time() const
+{
+    return stretch_start_us_ + since_whole_ + (since_rest_ > 0 ? 1 : 0);
+}
+
+void capture_clock::next_picture()
+{
+    ++picture_;
+    since_whole_ += period_whole_;
+    since_rest_ += period_rest_;
+    if (since_rest_ >= divisor_) {
+        since_rest_ -= divisor_;
+        ++since_whole_;
+    }
+    // A picture due at or after the next change of rate is that stretch's first.
+    if (step_ + 1 < rate_steps_ &&
+        picture_time() >= rates_[static_cast<size_t>(step_ + 1)].from_second * us_per_second)
+        enter_stretch(step_ + 1);
+}
+
+bool capture_clock::dropped(int64_t picture) const
+{
+    if (drop_per_million_ == 0 || is_key_(picture))
+        return false;
+    uint64_t draw = mix(seed_ ^ mix(static_cast<uint64_t>(picture))) >> 32;
+    return static_cast<int64_t>(draw * drop_scale >> 32) < drop_per_million_;
+}
+
+void capture_clock::find_next_video()
+{
+    while (dropped(picture_))
+        next_picture();
+    video_due_us_ = picture_time();
+}
+
+int64_t capture_clock::next_time() const
+{
+    return with_audio_ ? std::min(video_due_us_, audio_next_ * audio_period_us) : video_due_us_;
+}
+
+void capture_clock::schedule_next()
+{
+    frame_slot &frame = kept_[place(++newest_)];
+    int64_t audio_time = audio_next_ * audio_period_us;
+    if (!with_audio_ || video_due_us_ <= audio_time) {
+        frame = {video_due_us_, picture_, false};
+        next_picture();
+        find_next_video();
+    } else {
+        frame = {audio_time, audio_next_++, true};
     }
 }
 
-frame_slot capture_clock::slot(int64_t serial) const
+void capture_clock::catch_up(int64_t now)
 {
-    int64_t position = serial - 1;
-    int64_t second = position / frames_per_second();
-    frame_slot s = pattern_[static_cast<size_t>(position % frames_per_second())].slot;
-    s.index += second * (s.audio ? audio_frames_per_second : fps_);
-    return s;
+    while (next_time() <= now)
+        schedule_next();
+    oldest_ = std::max(oldest_, newest_ - static_cast<int64_t>(kept_.size()) + 1);
+    while (oldest_ < newest_ && slot(oldest_).time_us <= now - ring_us_)
+        ++oldest_;
 }
 
-int64_t capture_clock::time_of(int64_t serial) const
+int64_t capture_clock::now_us() const
 {
-    int64_t position = serial - 1;
-    return position / frames_per_second() * ticks_per_second_ +
-           pattern_[static_cast<size_t>(position % frames_per_second())].time;
+    return burst_ ? offset_us_ : offset_us_ + monotonic_us() - start_us_;
 }
 
-int64_t capture_clock::ticks_now() const
+int64_t capture_clock::captured()
 {
-    int64_t ticks = offset_.load(std::memory_order_relaxed);
-    if (!burst_)
-        ticks += (monotonic_us() - start_us_) * ticks_per_second_ / 1000000;
-    return ticks;
-}
-
-int64_t capture_clock::captured() const
-{
-    int64_t now = ticks_now();
-    int64_t in_second = now % ticks_per_second_;
-    const entry *first = pattern_.data(), *last = first + pattern_size_;
-    const entry *later = std::upper_bound(first, last, in_second,
-                                          [](int64_t t, const entry &e) { return t < e.time; });
-    return now / ticks_per_second_ * frames_per_second() + (later - first);
+    catch_up(now_us());
+    return newest_;
 }
 
 void capture_clock::reach(int64_t serial)
 {
-    if (!burst_)
+    if (!burst_ || serial <= newest_)
         return;
-    int64_t wanted = time_of(serial);
-    int64_t now = offset_.load(std::memory_order_relaxed);
-    while (now < wanted && !offset_.compare_exchange_weak(now, wanted, std::memory_order_relaxed))
-        ;
+    while (newest_ < serial)
+        schedule_next();
+    offset_us_ = std::max(offset_us_, slot(serial).time_us);
+    catch_up(offset_us_);
 }
 
 void capture_clock::advance(int64_t milliseconds)
 {
-    offset_.fetch_add(milliseconds * ticks_per_second_ / 1000, std::memory_order_relaxed);
+    offset_us_ += milliseconds * 1000;
 }
 
 }  // namespace qel

@@ -1,60 +1,104 @@
-// The simulated sensor's clock: which frame each serial is and which serials have been
-// captured by now. Video frames come fps times a second and audio frames 50 times, merged in
-// capture order (a video and an audio frame captured at the same instant: video first), so
-// the order repeats every second. Serials start at 1 at time 0.
+// The simulated sensor's clock and its schedule: which frame each serial is, when it was
+// captured, and which serials have been captured by now and are still in the ring.
 //
-// In realtime pacing the clock follows the monotonic clock from construction on; in burst
-// pacing it stands still until a reader asks for a frame it has not reached, and then jumps
-// to that frame's capture time. Every stream follows the one clock, so in burst pacing a
-// reader far ahead moves time on for the others too. advance() moves either pacing forward,
-// so that tests can make a reader fall behind without waiting. All members may be called
-// from any thread.
+// Video follows the rate plan: a stretch at fps that starts at second s of the clock captures
+// its picture k at s + k / (fps * (1 + ppm / 1e6)) seconds, as long as that comes before the
+// next stretch starts; audio frames come every 20 ms exactly. Instants are whole microseconds,
+// rounded up. Frames are merged in capture order (a video and an audio frame captured at the
+// same instant: video first) and numbered from serial 1 at time 0. A picture that is no key
+// frame may be dropped: it takes no serial, but the picture count (which unit of a clip a
+// picture is) goes on past it. Whether picture k is dropped depends on the seed and k alone,
+// so the same settings give the same frames in every run and either pacing.
+//
+// The schedule is worked out one frame after the other as time passes (each instant from the
+// one before) and kept for the frames in the ring: those captured within the last ring
+// seconds, and always the newest one.
+//
+// In realtime pacing the clock follows the monotonic clock from start() on; in burst pacing it
+// stands still until a reader asks for a frame it has not reached, and then jumps to that
+// frame's capture instant. Every stream follows the one clock, so in burst pacing a reader far
+// ahead moves time on for the others too. advance() moves either pacing forward, so that tests
+// can make a reader fall behind without waiting. Not thread-safe: the frame source calls it
+// under its lock.
 #pragma once
 
-#include "media.h"
+#include "heap_array.h"
 #include "settings.h"
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 
 namespace qel {
 
 struct frame_slot {
+    int64_t time_us = 0;  // the capture instant, after the start of the clock
+    int64_t index = 0;    // audio: counted from 0; video: the picture count, drops included
     bool audio = false;
-    int64_t index = 0;  // counted from 0 among the frames of its kind
 };
 
 class capture_clock {
 public:
-    // Starts the clock anew at time 0 (fps from 1 to max_fps); comes before any other call.
-    void start(int fps, bool with_audio, bool burst);
+    // Whether the clips have a key frame at this picture count (such a picture is never
+    // dropped).
+    using key_test = bool (*)(int64_t picture);
 
-    frame_slot slot(int64_t serial) const;  // serial >= 1
-    int64_t frames_per_second() const { return pattern_size_; }
+    // Starts the clock anew at time 0 with the settings' rates, drift, drops and ring; comes
+    // before any other call. False when memory for the ring runs out.
+    bool start(const source_settings &settings, bool with_audio, key_test is_key);
 
-    // The newest captured serial (at least 1: the frames of time 0 are there at once).
-    int64_t captured() const;
+    // Brings the schedule up to now and returns the newest captured serial (at least 1: the
+    // frames of time 0 are there at once).
+    int64_t captured();
+    // The oldest serial in the ring as of the last captured() or reach().
+    int64_t oldest() const { return oldest_; }
+    // A serial from oldest() to the last captured().
+    const frame_slot &slot(int64_t serial) const { return kept_[place(serial)]; }
+
     // Burst pacing: captures every frame up to serial. Realtime: does nothing.
     void reach(int64_t serial);
     void advance(int64_t milliseconds);
 
 private:
-    struct entry {
-        int64_t time;  // in ticks after the start of its second
-        frame_slot slot;
-    };
-    int64_t ticks_now() const;
-    int64_t time_of(int64_t serial) const;
+    size_t place(int64_t serial) const
+    {
+        return static_cast<size_t>((serial - 1) % static_cast<int64_t>(kept_.size()));
+    }
+    int64_t now_us() const;
+    void catch_up(int64_t now);
+    void schedule_next();
+    int64_t next_time() const;
+    void enter_stretch(int step);
+    void next_picture();
+    int64_t picture_time() const;
+    bool dropped(int64_t picture) const;
+    void find_next_video();
 
-    // One second of frames in capture order, in the first pattern_size_ entries.
-    std::array<entry, max_fps + audio_frames_per_second> pattern_{};
-    int64_t pattern_size_ = 0;
-    int64_t ticks_per_second_ = 0;  // fps * 50, so that both kinds of frame fall on a tick
-    int fps_ = 0;
+    std::array<rate_step, max_rate_changes> rates_{};
+    int rate_steps_ = 0;
+    int64_t ppm_ = 0;
+    bool with_audio_ = false;
     bool burst_ = false;
-    int64_t start_us_ = 0;          // the monotonic clock at the start, in microseconds
-    std::atomic<int64_t> offset_{0};  // ticks added to the wall clock (burst: the whole time)
+    key_test is_key_ = nullptr;
+    uint64_t seed_ = 0;
+    int64_t drop_per_million_ = 0;
+
+    // The picture to capture next and its instant: since_whole_ + since_rest_ / divisor_
+    // microseconds after the start of its stretch, one period (whole + rest / divisor_) on
+    // from the picture before.
+    int step_ = 0;
+    int64_t stretch_start_us_ = 0;
+    int64_t period_whole_ = 0, period_rest_ = 0, divisor_ = 1;
+    int64_t since_whole_ = 0, since_rest_ = 0;
+    int64_t picture_ = 0;
+    int64_t video_due_us_ = 0;  // of picture_, which is the next one not dropped
+    int64_t audio_next_ = 0;    // the next audio frame's index
+
+    heap_array<frame_slot> kept_;  // serial s at place(s)
+    int64_t newest_ = 0;           // serials scheduled: all captured by now
+    int64_t oldest_ = 1;
+    int64_t ring_us_ = 0;
+    int64_t start_us_ = 0;   // the monotonic clock at the start
+    int64_t offset_us_ = 0;  // added to the monotonic clock (burst: the whole time)
 };
 
 }  // namespace qel

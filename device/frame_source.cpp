@@ -1,11 +1,13 @@
 // The stand-in frame source: zo_get_data_init, zo_get_av_data and zo_get_cur_serial. Stream
 // 0 plays the main clip and stream 1 the sub clip, both looping, with the audio interleaved
 // by the simulated sensor's clock. The ring holds the newest QEL_RING_SECONDS seconds of
-// frames; since every frame is a piece of a clip in memory, the ring is only a window of
-// serials and costs nothing to keep.
+// frames; since every frame is a piece of a clip in memory, the ring is only the schedule of
+// those serials. With QEL_TRACE set, every delivered frame is also written as one line to
+// that file.
 //
-// Fetches and serial queries may come from any thread and take no lock: after
-// zo_get_data_init everything here is read-only but the clock, which is atomic.
+// Fetches and serial queries may come from any thread. After zo_get_data_init everything
+// here is read-only but the clock, whose calls are serialised by one lock (held while the
+// schedule is brought up to now and a serial chosen, never while a frame's bytes are copied).
 // zo_get_data_init itself must not run while another thread fetches.
 #pragma GCC visibility push(default)
 #include "qel/qelmain.h"
@@ -18,11 +20,16 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 
 namespace qel {
 namespace {
@@ -37,10 +44,20 @@ struct frame_source {
     bool has_clip[stream_count] = {};  // false: the stream never delivers
     byte_array pcm;                    // whole audio frames; empty when audio is off
     capture_clock clock;
-    int64_t ring_frames = 0;
+    int trace_fd = -1;  // the delivery trace, or -1
+    std::atomic<bool> trace_failed{false};  // a write failed and was said
 };
 
 frame_source source;
+pthread_mutex_t clock_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds clock_lock for a scope.
+struct clock_guard {
+    clock_guard() { pthread_mutex_lock(&clock_lock); }
+    ~clock_guard() { pthread_mutex_unlock(&clock_lock); }
+    clock_guard(const clock_guard &) = delete;
+    clock_guard &operator=(const clock_guard &) = delete;
+};
 
 __attribute__((format(printf, 1, 2))) void say(const char *format, ...)
 {
@@ -77,6 +94,49 @@ text_line load_media(frame_source &s)
     return {};
 }
 
+void close_trace(frame_source &s)
+{
+    if (s.trace_fd >= 0)
+        close(s.trace_fd);
+    s.trace_fd = -1;
+    s.trace_failed.store(false, std::memory_order_relaxed);
+}
+
+// Opens the delivery trace anew (emptied), for appending whole lines from any thread.
+text_line open_trace(frame_source &s)
+{
+    if (!s.settings.trace[0])
+        return {};
+    s.trace_fd = open(s.settings.trace, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (s.trace_fd < 0)
+        return format_line("cannot write the trace %s: %s", s.settings.trace, strerror(errno));
+    return {};
+}
+
+// Writes "serial type capture_us length" with a single write, so that lines from two threads
+// never mix and a killed process leaves whole lines.
+void trace(int64_t serial, int32_t type, int64_t capture_us, size_t length)
+{
+    char line[96];
+    int size = snprintf(line, sizeof line, "%" PRId64 " %" PRId32 " %" PRId64 " %zu\n", serial,
+                        type, capture_us, length);
+    if (write(source.trace_fd, line, static_cast<size_t>(size)) != size &&
+        !source.trace_failed.exchange(true, std::memory_order_relaxed))
+        say("cannot write the trace %s: %s", source.settings.trace, strerror(errno));
+}
+
+// Whether the sensor's picture (counted from 0) is a key frame in any clip played: no drop
+// may take it.
+bool key_in_a_clip(int64_t picture)
+{
+    for (int stream = 0; stream < stream_count; ++stream) {
+        const clip &c = source.clips[stream];
+        if (source.has_clip[stream] && c.units[static_cast<size_t>(picture) % c.units.size()].key)
+            return true;
+    }
+    return false;
+}
+
 const clip *stream_clip(int stream)
 {
     if (!source.ready || stream < 0 || stream >= stream_count || !source.has_clip[stream])
@@ -86,7 +146,7 @@ const clip *stream_clip(int stream)
 
 bool is_key_frame(const clip &c, int64_t serial)
 {
-    frame_slot slot = source.clock.slot(serial);
+    const frame_slot &slot = source.clock.slot(serial);
     return !slot.audio && c.units[static_cast<size_t>(slot.index) % c.units.size()].key;
 }
 
@@ -109,7 +169,7 @@ int64_t choose_serial(int stream, const clip &c, int64_t asking_serial)
     if (wanted > 0)
         source.clock.reach(wanted);
     int64_t newest = source.clock.captured();
-    int64_t oldest = std::max<int64_t>(1, newest - source.ring_frames + 1);
+    int64_t oldest = source.clock.oldest();
     if (asking_serial < 0) {
         int64_t key = find_key_frame(c, oldest, newest, true);
         return key ? key : oldest;
@@ -151,6 +211,7 @@ using namespace qel;
 extern "C" int zo_get_data_init(void)
 {
     source.ready = false;
+    close_trace(source);
     if (const char *forced = getenv("QEL_INIT_RESULT"); forced && *forced) {
         int32_t result = 0;
         if (!parse_int32(forced, result)) {
@@ -163,13 +224,15 @@ extern "C" int zo_get_data_init(void)
     text_line error = read_settings(source.settings);
     if (error.empty())
         error = load_media(source);
+    const source_settings &s = source.settings;
+    if (error.empty() && !source.clock.start(s, strcmp(s.audio, "off") != 0, key_in_a_clip))
+        error = format_line("out of memory for the ring");
+    if (error.empty())
+        error = open_trace(source);
     if (!error.empty()) {
         say("%s", error.text);
         return -1;
     }
-    const source_settings &s = source.settings;
-    source.clock.start(s.fps, strcmp(s.audio, "off") != 0, s.burst);
-    source.ring_frames = int64_t{s.ring_seconds} * source.clock.frames_per_second();
     source.ready = true;
     return 0;
 }
@@ -179,10 +242,15 @@ extern "C" int zo_get_av_data(int stream, av_frame_info *d)
     const clip *c = stream_clip(stream);
     if (!c || !d)
         return -1;
-    int64_t serial = choose_serial(stream, *c, d->serial);
-    if (serial == 0)
-        return 1;
-    frame_slot slot = source.clock.slot(serial);
+    int64_t serial;
+    frame_slot slot;
+    {
+        clock_guard held;
+        serial = choose_serial(stream, *c, d->serial);
+        if (serial == 0)
+            return 1;
+        slot = source.clock.slot(serial);
+    }
     const unsigned char *bytes;
     size_t length;
     int32_t type = QEL_FRAME_AUDIO;
@@ -202,6 +270,8 @@ extern "C" int zo_get_av_data(int stream, av_frame_info *d)
     d->serial = static_cast<int32_t>(serial);
     d->length = static_cast<int32_t>(length);
     d->type = type;
+    if (source.trace_fd >= 0)
+        trace(serial, type, slot.time_us, length);
     return 0;
 }
 
@@ -209,6 +279,7 @@ extern "C" int zo_get_cur_serial(int stream, int32_t *serial)
 {
     if (!stream_clip(stream) || !serial)
         return -1;
+    clock_guard held;
     *serial = static_cast<int32_t>(source.clock.captured());
     return 0;
 }
@@ -217,6 +288,7 @@ extern "C" int qel_advance_clock(int milliseconds)
 {
     if (!source.ready || milliseconds < 0)
         return -1;
+    clock_guard held;
     source.clock.advance(milliseconds);
     return 0;
 }

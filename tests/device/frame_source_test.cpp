@@ -4,7 +4,10 @@
 #include "recording.h"
 #include "source_fixture.h"
 
+#include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -284,6 +287,135 @@ TEST_F(frame_source_test, two_threads_fetch_their_own_streams_in_order)
     EXPECT_TRUE(sub_ok);
 }
 
+// One frame as a fetch delivered it, with its capture instant from the trace.
+struct delivered {
+    int32_t serial, type, length;
+    uint64_t hash;  // of the bytes, where a case looks at them
+    int64_t capture_us = 0;
+    bool operator==(const delivered &) const = default;
+};
+
+uint64_t fnv1a(const unsigned char *data, size_t size)
+{
+    uint64_t hash = 14695981039346656037u;
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * 1099511628211u;
+    return hash;
+}
+
+TEST_F(frame_source_test, a_camera_changes_rate_drops_frames_and_drifts_the_same_way_for_a_seed)
+{
+    // Each case records `seconds` of the clock on stream 0 from serial 1 (burst pacing unless
+    // it says otherwise) and takes the capture instants from the trace. per_second: video
+    // frames in each second; video: video frames in all (within one); drop: the percentage of
+    // pictures that are no key frame expected gone (25 fps); same_as / unlike: an earlier
+    // case whose frames this one must repeat, or must not.
+    struct a_case {
+        const char *name;
+        settings values;
+        int seconds;
+        std::vector<int> per_second = {};
+        double video = 0;
+        double drop = 0;
+        int same_as = -1, unlike = -1;
+    };
+    std::vector<int> plan(10, 25);
+    plan.resize(20, 12);
+    plan.resize(23, 25);
+    plan.resize(25, 7);
+    const a_case cases[] = {
+        {"night mode plan", {{"QEL_FPS", "25,12@10,25@20,7@23"}}, 25, plan},
+        {"10 % dropped", {{"QEL_DROP", "10"}, {"QEL_SEED", "1"}}, 200, {}, 0, 10},
+        {"the same in realtime",
+         {{"QEL_DROP", "10"}, {"QEL_SEED", "1"}, {"QEL_PACE", "realtime"}}, 200, {}, 0, 10, 1},
+        {"another seed", {{"QEL_DROP", "10"}, {"QEL_SEED", "2"}}, 200, {}, 0, 10, -1, 1},
+        {"2.5 % dropped", {{"QEL_DROP", "2.5"}, {"QEL_SEED", "1"}}, 200, {}, 0, 2.5, -1, 1},
+        {"video 500 ppm fast", {{"QEL_VIDEO_PPM", "500"}}, 3600, {}, 3600 * 25 * 1.0005},
+        {"video 1500 ppm slow at 12 fps",
+         {{"QEL_VIDEO_PPM", "-1500"}, {"QEL_FPS", "12"}}, 3600, {}, 3600 * 12 * 0.9985},
+    };
+    std::vector<mirvo_test::access_unit> units = mirvo_test::clip_units(main_clip);
+    mirvo_test::temp_dir dir;
+    const std::string trace_path = dir.file("trace");  // one file: each start empties it
+    std::vector<std::vector<delivered>> runs;
+    for (const a_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        settings values = c.values;
+        values.emplace("QEL_PACE", "burst");
+        values["QEL_TRACE"] = trace_path;
+        ASSERT_EQ(init(values), 0);
+        // Up to the audio frame at `seconds`: every frame captured before it is delivered.
+        av_frame_info &d = descriptor(0);
+        std::vector<delivered> &frames = runs.emplace_back();
+        for (int audio = 0; audio <= 50 * c.seconds;) {
+            if (zo_get_av_data(0, &d) != 0) {
+                ASSERT_EQ(qel_advance_clock(1000), 0);
+                continue;
+            }
+            ASSERT_EQ(d.serial, int32_t(frames.size() + 1)) << "serials stay consecutive";
+            uint64_t hash = c.drop > 0 ? fnv1a(d.data, size_t(d.length)) : 0;
+            frames.push_back({d.serial, d.type, d.length, hash});
+            audio += d.type == QEL_FRAME_AUDIO;
+        }
+
+        std::ifstream trace(trace_path);
+        std::string line;
+        int64_t last_capture = 0;
+        for (delivered &f : frames) {
+            ASSERT_TRUE(std::getline(trace, line)) << "no line for serial " << f.serial;
+            std::string serial, type;
+            std::istringstream(line) >> serial >> type >> f.capture_us;
+            std::string expected = std::to_string(f.serial) + " " + std::to_string(f.type) + " " +
+                                   std::to_string(f.capture_us) + " " + std::to_string(f.length);
+            ASSERT_EQ(line, expected);
+            ASSERT_GE(f.capture_us, last_capture) << "frames come in capture order";
+            last_capture = f.capture_us;
+        }
+        EXPECT_FALSE(std::getline(trace, line)) << "a line for no fetch: " << line;
+
+        std::vector<int> per_second(size_t(c.seconds));
+        std::vector<bool> key_held(25 * size_t(c.seconds));
+        int video = 0, audio = 0;
+        for (const delivered &f : frames) {
+            if (f.capture_us >= c.seconds * int64_t{1000000})
+                break;
+            if (f.type == QEL_FRAME_AUDIO) {
+                EXPECT_EQ(f.capture_us, int64_t{20000} * audio++) << "audio every 20 ms exactly";
+                continue;
+            }
+            ++video;
+            ++per_second[size_t(f.capture_us / 1000000)];
+            if (c.drop > 0) {  // picture k at k * 40 ms is the clip's unit k, whatever was dropped
+                ASSERT_EQ(f.capture_us % 40000, 0) << "serial " << f.serial;
+                size_t k = size_t(f.capture_us / 40000);
+                const mirvo_test::access_unit &unit = units[k % units.size()];
+                ASSERT_EQ(f.hash, fnv1a(unit.data.data(), unit.data.size())) << "picture " << k;
+                key_held[k] = unit.key;
+            }
+        }
+        if (!c.per_second.empty()) {
+            EXPECT_EQ(per_second, c.per_second);
+        }
+        if (c.video > 0) {
+            EXPECT_NEAR(video, c.video, 1);
+        }
+        if (c.drop > 0) {
+            int pictures = 25 * c.seconds, keys = 0;
+            for (int k = 0; k < pictures; ++k)
+                keys += units[size_t(k) % units.size()].key;
+            EXPECT_EQ(std::count(key_held.begin(), key_held.end(), true), keys)
+                << "a key frame was dropped";
+            EXPECT_NEAR(100.0 * (pictures - video) / (pictures - keys), c.drop, 1 + c.drop / 10);
+        }
+        if (c.same_as >= 0) {
+            EXPECT_TRUE(frames == runs[size_t(c.same_as)]) << "as " << cases[c.same_as].name;
+        }
+        if (c.unlike >= 0) {
+            EXPECT_FALSE(frames == runs[size_t(c.unlike)]) << "as " << cases[c.unlike].name;
+        }
+    }
+}
+
 TEST_F(frame_source_test, init_refuses_bad_settings_with_one_line_and_forces_a_result)
 {
     EXPECT_EQ(init({{"QEL_INIT_RESULT", "7"}}), 7);
@@ -300,10 +432,22 @@ TEST_F(frame_source_test, init_refuses_bad_settings_with_one_line_and_forces_a_r
     bytes cut_short = wav_file(bytes(640));
     cut_short.resize(cut_short.size() - 1);
     mirvo_test::write_file(dir.file("cut-short.wav"), cut_short);
+    const std::string plan_error = "QEL_FPS must be a rate from 1 to 240 or a plan like "
+                                   "'25,12@10,25@20' (at most 32 rates, from rising seconds), not '";
     const std::pair<settings, std::string> refused[] = {
         {{{"QEL_INIT_RESULT", "x"}}, "QEL_INIT_RESULT must be a whole number, not 'x'"},
         {{{"QEL_FPS", "0"}}, "QEL_FPS must be a whole number from 1 to 240, not '0'"},
         {{{"QEL_FPS", "25fps"}}, "QEL_FPS must be a whole number from 1 to 240, not '25fps'"},
+        {{{"QEL_FPS", "25,12@10,25@10"}}, plan_error + "25,12@10,25@10'"},
+        {{{"QEL_FPS", "25,0@10"}}, plan_error + "25,0@10'"},
+        {{{"QEL_FPS", "25,12"}}, plan_error + "25,12'"},
+        {{{"QEL_FPS", "25@3,12@10"}}, plan_error + "25@3,12@10'"},
+        {{{"QEL_FPS", "25,,12@10"}}, plan_error + "25,,12@10'"},
+        {{{"QEL_DROP", "100.5"}}, "QEL_DROP must be a percentage from 0 to 100 (like 5 or 2.5), not '100.5'"},
+        {{{"QEL_DROP", "2."}}, "QEL_DROP must be a percentage from 0 to 100 (like 5 or 2.5), not '2.'"},
+        {{{"QEL_VIDEO_PPM", "100001"}}, "QEL_VIDEO_PPM must be a whole number from -100000 to 100000, not '100001'"},
+        {{{"QEL_SEED", "-1"}}, "QEL_SEED must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {{{"QEL_TRACE", dir.file("none/t")}}, "cannot write the trace " + dir.file("none/t") + ": No such file or directory"},
         {{{"QEL_RING_SECONDS", "-3"}}, "QEL_RING_SECONDS must be a whole number from 1 to 3600, not '-3'"},
         {{{"QEL_PACE", "fast"}}, "QEL_PACE must be 'realtime' or 'burst', not 'fast'"},
         {{{"QEL_CLIP_MAIN", dir.file("none.h264")}}, "cannot read " + dir.file("none.h264") + ": No such file or directory"},

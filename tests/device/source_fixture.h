@@ -22,7 +22,8 @@ protected:
     int init(const settings &values)
     {
         for (const char *name : {"QEL_CLIP_MAIN", "QEL_CLIP_SUB", "QEL_AUDIO", "QEL_FPS", "QEL_PACE",
-                                 "QEL_RING_SECONDS", "QEL_INIT_RESULT"})
+                                 "QEL_RING_SECONDS", "QEL_INIT_RESULT", "QEL_DROP", "QEL_VIDEO_PPM",
+                                 "QEL_SEED", "QEL_TRACE"})
             unsetenv(name);
         for (const auto &[name, value] : values)
             setenv(name.c_str(), value.c_str(), 1);
