@@ -106,7 +106,8 @@ typedef struct avi_handle {
     avi_video_frame_entry *video_frame_table; /* reading */
     uint32_t last_video_offset; /* writing: chunk head of the last video frame, 0 = none */
     uint32_t last_video_len;    /* writing */
-    int32_t needs_index;        /* writing: 1 once a frame was repeated */
+    int32_t needs_index;        /* writing: 1 asks players to use the index (no writer of
+                                   this module sets it: its chunks are in showing order) */
     int32_t movi_offset;        /* reading: first chunk inside the "movi" list */
     int32_t track_count;
     int32_t current_track;
@@ -189,9 +190,10 @@ int AVI_write_media_chunk(avi_handle *handle, const void *data, uint32_t len,
  * 7 (reading handle), 1, 8 or 4. */
 int AVI_put_video_frame(avi_handle *handle, const void *data, int32_t len, int32_t key_frame);
 
-/* Shows the last video frame once more: a second index entry for its chunk (flagged key
- * frame), no bytes written. 0 (also when no frame was written yet), or -1 with avi_error
- * 7, 1 (index would pass the size limit) or 8. */
+/* Shows the last video frame once more, for one more frame time: writes an empty video
+ * chunk (8 bytes, index flags 0), which players take as the previous picture held. Writes
+ * at the end of the data, no seek. 0 (also when no frame was written yet, then nothing is
+ * written), or -1 with avi_error 7, 1, 8 or 4. */
 int AVI_repeat_video_frame(avi_handle *handle);
 
 /* One audio chunk for the current track. 0, or -1 with avi_error 7, 1, 8 or 4. */
@@ -376,8 +378,8 @@ int AVI_read_next_chunk(avi_handle *handle, void *video, int32_t video_capacity,
 /* ---- finishing a recording that was never closed ----
  * A writer that is killed (power loss, SIGKILL) leaves its recording-time header, with
  * placeholder sizes and no "idx1" index, and perhaps a last chunk written only in part.
- * Every whole chunk can be recovered; frames that were only repeated in the index
- * (AVI_repeat_video_frame) cannot. */
+ * Every whole chunk can be recovered, the empty ones that hold a picture for one more
+ * frame time (AVI_repeat_video_frame) included. */
 
 /* What a file is, as AVI_examine_file and AVI_repair_file find it. */
 enum {

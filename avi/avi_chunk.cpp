@@ -149,14 +149,12 @@ int AVI_repeat_video_frame(avi_handle *handle)
         return -1;
     if (handle->last_video_offset == 0)
         return 0;
-    // The extra entry grows the file too; keep the size limit for it as well.
-    if (size_after(*handle, 0, 1) > avi_detail::size_limit)
-        return avi_detail::fail(AVI_ERROR_SIZE_LIMIT);
-    if (AVI_append_index(handle, "00db", AVI_KEY_FRAME, handle->last_video_offset,
-                         handle->last_video_len) != 0)
+    // The slot is filled with an empty video chunk, which players take as "keep showing the
+    // last picture". A second index entry for the last chunk instead would hand an
+    // inter-coded frame to the decoder twice and spoil every picture after it.
+    if (AVI_write_media_chunk(handle, nullptr, 0, 0, 0) != 0)
         return -1;
     handle->video_frame_count += 1;
-    handle->needs_index = 1;
     return 0;
 }
 

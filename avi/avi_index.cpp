@@ -61,6 +61,21 @@ bool starts_with_start_code(file_scan &s)
            (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
 }
 
+// Whether an empty chunk met in a strict walk is a filler: a video chunk that holds the last
+// picture for one more frame time. Within data a checkpoint verifies it is; elsewhere an
+// index entry read as a chunk head looks just like one ("00db", flags 0 as its size), but
+// what follows a filler is the next chunk's id, and what follows such an entry is its
+// offset field.
+bool is_filler(const avi_handle &h, file_scan &s, const avi_detail::chunk &c, const avi_detail::walk_rules &rules)
+{
+    if (avi_detail::chunk_stream(h, c.id) != 0)
+        return false;
+    if (rules.end != UINT64_MAX)
+        return true;
+    const unsigned char *next;
+    return s.look(next, 4) == 4 && avi_detail::is_recording_chunk(h, next);
+}
+
 }  // namespace
 
 int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
@@ -105,8 +120,10 @@ int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_fra
             ended.reason = s.end() != no_end && c.at < s.end() ? AVI_STOP_CUT_SHORT : AVI_STOP_END_OF_FILE;
             break;
         }
-        if (rules.strict && (c.is_list || c.size == 0 || !is_recording_chunk(*h, c.id) ||
-                             (rules.start_codes && chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
+        if (rules.strict && (c.is_list || !is_recording_chunk(*h, c.id) ||
+                             (c.size == 0 && !is_filler(*h, s, c, rules)) ||
+                             (c.size > 0 && rules.start_codes && chunk_stream(*h, c.id) == 0 &&
+                              !starts_with_start_code(s)))) {
             ended.reason = AVI_STOP_NOT_A_CHUNK;
             break;
         }

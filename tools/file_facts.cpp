@@ -21,16 +21,22 @@ bool is_h264(const std::string &code)
     return false;
 }
 
-// Key frames, their shortest and longest distance (in frames shown), repeated frames and
-// the bytes of the video chunks. A repeated frame shows a chunk that an earlier index entry
-// showed; it is neither counted in the bytes nor as a key frame, whatever its flags say
-// (the writer flags repeats as key frames), as players read it.
+// Key frames, their shortest and longest distance (in frames shown), filled and repeated
+// frames and the bytes of the video chunks. A filled frame is an empty chunk: the camera
+// gave no picture for that frame time and the last one stays. A repeated frame shows a
+// chunk that an earlier index entry showed (older files of this writer did so, flagging
+// repeats as key frames); it is neither counted in the bytes nor as a key frame, as players
+// read it.
 void count_frames(const avi_handle *h, video_facts &v)
 {
     std::unordered_set<int64_t> shown;
     shown.reserve(static_cast<size_t>(v.frames));
     int32_t last_key = -1;
     for (int32_t n = 0; n < v.frames; ++n) {
+        if (AVI_frame_length(h, n) == 0) {
+            v.filled_frames += 1;
+            continue;
+        }
         if (!shown.insert(AVI_frame_file_offset(h, n)).second) {
             v.repeated_frames += 1;
             continue;
@@ -95,8 +101,10 @@ file_facts gather_facts(input_file &in)
     v.duration = v.fps > 0 ? v.frames / v.fps : 0.0;
     count_frames(h, v);
     v.key_flags_known = AVI_index_origin(h) != AVI_INDEX_REBUILT;
-    if (v.duration > 0)
+    if (v.duration > 0) {
         v.bit_rate = static_cast<double>(v.bytes) * 8 / v.duration;
+        v.camera_fps = (v.frames - v.filled_frames - v.repeated_frames) / v.duration;
+    }
     v.h264 = is_h264(v.codec) || is_h264(AVI_video_handler(h));
     if (v.h264)
         find_parameters(in, v);

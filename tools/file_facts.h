@@ -21,7 +21,9 @@ struct video_facts {
     int32_t key_frames = 0;
     int32_t key_interval_min = 0, key_interval_max = 0;  // in frames; 0 with fewer than two
     bool key_flags_known = true;  // false for a rebuilt index, which flags no key frame
+    int32_t filled_frames = 0;    // empty chunks: frame times the camera gave no picture for
     int32_t repeated_frames = 0;  // index entries that show a chunk an earlier one showed
+    double camera_fps = 0;        // pictures (neither filled nor repeated) per second shown
     uint64_t bytes = 0;           // of the chunks, each counted once
     double bit_rate = -1;         // bits per second; negative when not known
     bool h264 = false;            // the codec code says H.264

@@ -60,8 +60,9 @@ void print_line(line_builder &out, const entry_line &e, uint32_t crc, bool as_js
     if (as_json)
         out.text(first ? "\n  {\"stream\": \"" : ",\n  {\"stream\": \"").text(stream).text("\", \"number\": ")
             .number(e.number).text(", \"offset\": ").number(e.where.offset).text(", \"length\": ")
-            .number(e.where.length).text(", \"key\": ").text(e.key ? "true" : "false").text(", \"crc32\": \"")
-            .hex8(crc).text("\"}");
+            .number(e.where.length).text(", \"key\": ").text(e.key ? "true" : "false")
+            .text(", \"filler\": ").text(e.stream == 0 && e.where.length == 0 ? "true" : "false")
+            .text(", \"crc32\": \"").hex8(crc).text("\"}");
     else
         out.text(stream).text(" ").number(e.number).text(" ").number(e.where.offset).text(" ")
             .number(e.where.length).text(e.key ? " 1 " : " 0 ").hex8(crc).text("\n");
@@ -230,7 +231,9 @@ int run(int argc, char **argv)
 const command frames_command = {
     "frames", "frames [--json] [-r] FILE|FOLDER...",
     "one line per video frame and audio chunk in index order: stream, number, data offset,\n"
-    "      length, key flag, CRC-32 of the bytes; --json prints a JSON array of them. Several\n"
+    "      length, key flag, CRC-32 of the bytes (a video frame of length 0 is a filler: the last\n"
+    "      picture held for one more frame time); --json prints a JSON array of them, with\n"
+    "      \"filler\" true for those. Several\n"
     "      files: each list after a \"# file: NAME\" line, or a JSON array of {file, frames}",
     run, command::files_and_folders};
 

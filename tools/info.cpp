@@ -156,7 +156,9 @@ json describe(const file_facts *facts, const std::string &path, uint64_t size, c
                       {"duration", seconds(v.duration)},
                       {"key_frames", v.key_frames},
                       {"key_frame_interval", key_interval},
+                      {"filled_frames", v.filled_frames},
                       {"repeated_frames", v.repeated_frames},
+                      {"camera_fps", v.camera_fps > 0 ? json(std::round(v.camera_fps * 1000) / 1000) : json(nullptr)},
                       {"bytes", v.bytes},
                       {"bit_rate", bit_rate(v.bit_rate)},
                       {"h264", parameters_json(v)}};
@@ -247,6 +249,8 @@ void print_text(const file_facts &f, const std::string &path, bool described, co
     if (v.h264)
         print_parameters(v);
     print_key_frames(v);
+    printf("filled:        %d frames (the last picture held: the camera gave %.3f fps)\n",
+           v.filled_frames, v.camera_fps);
     printf("repeated:      %d frames\n", v.repeated_frames);
     print_kbits("bit rate:      ", f.bit_rate);
     print_kbits(" overall, ", v.bit_rate);
@@ -344,7 +348,7 @@ int run(int argc, char **argv)
 const command info_command = {
     "info", "info [--json] [-r] FILE|FOLDER...",
     "size, bit rates, the video stream (frame rate, duration, key frames and their spacing,\n"
-    "      repeated frames, H.264 profile, level and coded size), audio tracks and their\n"
+    "      filled and repeated frames, H.264 profile, level and coded size), audio tracks and their\n"
     "      durations, how the index was found, whether the file was finalised (a cut-off\n"
     "      recording: the frames a repair recovers); --json prints it as JSON (bytes of names\n"
     "      that are not UTF-8 are taken as Latin-1). A folder stands for its *.avi files (-r: and\n"

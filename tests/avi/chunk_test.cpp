@@ -80,24 +80,24 @@ TEST_F(writer_test, audio_chunk_ids_follow_the_current_track)
     EXPECT_EQ(text_at(current_bytes(), 2048 + 12 + 12, 4), "03wb");
 }
 
-TEST_F(writer_test, a_repeated_frame_costs_one_index_entry_and_no_bytes)
+TEST_F(writer_test, a_repeated_frame_is_an_empty_video_chunk_in_its_place)
 {
     ASSERT_EQ(AVI_repeat_video_frame(handle), 0) << "nothing to repeat yet";
     EXPECT_EQ(handle->index_count, 0);
     EXPECT_EQ(handle->video_frame_count, 0);
-    EXPECT_EQ(handle->needs_index, 0);
+    EXPECT_EQ(file_size(path), 2048u);
 
-    ASSERT_EQ(AVI_put_video_frame(handle, five, 5, 0), 0);
+    ASSERT_EQ(AVI_put_video_frame(handle, five, 5, 1), 0);
     ASSERT_EQ(AVI_put_audio(handle, five, 4), 0);
     uint32_t end = handle->write_offset;
     ASSERT_EQ(AVI_repeat_video_frame(handle), 0);
 
     EXPECT_EQ(handle->index_count, 3);
-    EXPECT_EQ(index_entry(handle, 2), (entry{"00db", 0x10, 2048, 5}));
+    EXPECT_EQ(index_entry(handle, 2), (entry{"00db", 0, end, 0})) << "no key frame, no data";
     EXPECT_EQ(handle->video_frame_count, 2);
-    EXPECT_EQ(handle->needs_index, 1);
-    EXPECT_EQ(handle->write_offset, end);
-    EXPECT_EQ(file_size(path), end);
+    EXPECT_EQ(handle->needs_index, 0) << "the chunks stay in showing order";
+    EXPECT_EQ(handle->write_offset, end + 8);
+    EXPECT_EQ(text_at(current_bytes(), end, 8), "00db" + le32(0));
 }
 
 TEST_F(writer_test, extending_audio_grows_the_last_chunk_in_place)
@@ -150,7 +150,7 @@ TEST_F(writer_test, extending_anything_but_the_current_tracks_last_audio_chunk_i
     ASSERT_EQ(AVI_select_audio_track(handle, 1), 0);
     expect_refused("negative length", AVI_ERROR_SIZE_LIMIT);
     ASSERT_EQ(AVI_repeat_video_frame(handle), 0);
-    expect_refused("last entry is a repeated frame", AVI_ERROR_NOT_PERMITTED);
+    expect_refused("last chunk is a repeated frame", AVI_ERROR_NOT_PERMITTED);
 }
 
 TEST_F(writer_test, the_index_grows_by_4096_entries_and_keeps_its_contents)
@@ -190,7 +190,7 @@ TEST_F(writer_test, the_size_limit_is_kept_to_the_byte)
     EXPECT_EQ(AVI_size_written(handle), limit - 1);
     EXPECT_EQ(AVI_space_left(handle), 1u);
     EXPECT_EQ(AVI_put_audio(handle, five, 0), -1) << "not even an empty chunk fits now";
-    EXPECT_EQ(AVI_repeat_video_frame(handle), -1) << "a repeated frame's entry does not fit";
+    EXPECT_EQ(AVI_repeat_video_frame(handle), -1) << "a repeated frame's empty chunk does not fit";
     EXPECT_EQ(avi_error, AVI_ERROR_SIZE_LIMIT);
     EXPECT_EQ(handle->video_frame_count, 2);
 }

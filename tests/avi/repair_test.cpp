@@ -38,28 +38,17 @@ std::vector<piece> clip_pieces(int frames, int tracks)
     return pieces;
 }
 
-// The pieces whose chunks a file cut at `cut` holds whole (a missing pad byte aside), and
-// without the repeats, which live only in the index.
+// The pieces whose chunks a file cut at `cut` holds whole (a missing pad byte aside).
 std::vector<piece> whole_before(const std::vector<piece> &pieces, const recording &r, uint64_t cut)
 {
     std::vector<piece> kept;
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (pieces[i].repeat)
-            continue;
         uint64_t data_end = r.starts[i] + 8 + pieces[i].data.size();
         if (data_end > cut)
             break;
         kept.push_back(pieces[i]);
     }
     return kept;
-}
-
-// The pieces that are chunks: a repeat lives only in the index.
-std::vector<piece> chunks_of(const std::vector<piece> &pieces)
-{
-    std::vector<piece> chunks;
-    std::copy_if(pieces.begin(), pieces.end(), std::back_inserter(chunks), [](const piece &p) { return !p.repeat; });
-    return chunks;
 }
 
 // The video frames among chunks, or the key frames among those.
@@ -94,8 +83,6 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
         // head, inside the data, before a missing pad byte; and the whole data uncut.
         std::vector<uint64_t> cuts = {full.before_close.size()};
         for (size_t i = pieces.size() - 6; i < pieces.size(); ++i) {
-            if (pieces[i].repeat)
-                continue;
             uint32_t start = full.starts[i], end = full.ends[i];
             for (uint64_t cut : {uint64_t{start} + 3, uint64_t{start} + 8, uint64_t{start} + 8 + 100,
                                  uint64_t{end} - 1})
@@ -140,7 +127,7 @@ TEST(repair, a_file_whose_index_could_not_be_written_at_close_gets_it_later)
     // A close on a full disk writes the final header without the index (flags 0x100, RIFF
     // size covering the data only); once there is room again, repair adds the index.
     temp_dir dir;
-    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, chunks_of(clip_pieces(30, 1)));
+    recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, clip_pieces(30, 1));
     bytes b = clean.closed;
     size_t data_end = u32_at(b, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     b.resize(data_end);
@@ -160,7 +147,7 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
 {
     // The final header reached the card, the index did not all get there.
     temp_dir dir;
-    std::vector<piece> pieces = clip_pieces(40, 2), chunks = chunks_of(pieces);
+    std::vector<piece> pieces = clip_pieces(40, 2), &chunks = pieces;
     recording full = write_recording(dir.file("full.avi"), {.tracks = 2}, pieces);
     recording clean = write_recording(dir.file("clean.avi"), {.tracks = 2}, chunks);
     ASSERT_FALSE(HasFailure());
@@ -366,7 +353,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
     EXPECT_EQ(u32_at(cut, at::slots[0] + at::sequence), 2u);
     EXPECT_EQ(u32_at(cut, at::slots[1] + at::data_end), synced.ends[third]);
     EXPECT_EQ(u32_at(cut, at::slots[0] + at::data_end), synced.ends[second]);
-    EXPECT_EQ(u32_at(cut, at::slots[1] + at::chunks), third + 1 - 1) << "the repeat is no chunk";
+    EXPECT_EQ(u32_at(cut, at::slots[1] + at::chunks), third + 1) << "the repeat is a chunk";
     bytes older = slot(0), newest = slot(1);
     EXPECT_TRUE(std::equal(older.begin() + at::recording, older.begin() + at::recording + 8,
                            newest.begin() + at::recording))
@@ -417,7 +404,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         EXPECT_DOUBLE_EQ(found.seconds, video / 25.0);
         if (d.stop_reason == AVI_STOP_CHECKPOINT && d.kept == third + 1) {
             EXPECT_EQ(found.checkpoints, 3);
-            EXPECT_EQ(found.dropped_chunks, static_cast<int32_t>(pieces.size() - 1 - kept.size()))
+            EXPECT_EQ(found.dropped_chunks, static_cast<int32_t>(pieces.size() - kept.size()))
                 << "every chunk written after the last sync";
         }
         recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, kept);

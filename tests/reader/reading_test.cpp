@@ -241,3 +241,25 @@ TEST(file_scan, a_read_longer_than_the_buffer_stops_at_the_known_end)
     EXPECT_EQ(std::count(out.begin(), out.end(), 'x'), 1000) << "nothing past the end is read";
     close(fd);
 }
+
+TEST(reading_fillers, empty_video_chunks_and_older_repeat_entries_both_read_as_frames)
+{
+    // A filler (an empty "00db" chunk: the last picture held) and, as recordings made before
+    // wrote a repeat, an index entry that shows the first chunk again, flagged key frame.
+    std::string movi = chunk("00db", "AAAAA") + chunk("00db", "") + chunk("00db", "BBBB");
+    auto m = static_cast<uint32_t>(movi_at(0));
+    temp_dir dir;
+    write_file(dir.file("f.avi"), to_bytes(file(movi, 0, index({{"00db", 0x10, m, 5}, {"00db", 0, m + 14, 0},
+                                                                 {"00db", 0x10, m, 5}, {"00db", 0, m + 22, 4}}))));
+    reader h = open_reader(dir.file("f.avi"));
+    ASSERT_TRUE(h) << AVI_error_text();
+    ASSERT_EQ(AVI_frame_count(h.get()), 4);
+    std::string frame(16, '\0');
+    for (const auto &[want, key] : std::vector<std::pair<std::string, int32_t>>{{"AAAAA", 1}, {"", 0}, {"AAAAA", 1}, {"BBBB", 0}}) {
+        int32_t is_key = -1;
+        int32_t got = AVI_read_video_frame(h.get(), frame.data(), 16, &is_key);
+        ASSERT_EQ(got, static_cast<int32_t>(want.size()));
+        EXPECT_EQ(frame.substr(0, static_cast<size_t>(got)), want);
+        EXPECT_EQ(is_key, key);
+    }
+}

@@ -41,11 +41,12 @@ recording write_recording(const std::string &path, const streams &s, const std::
         uint32_t start = h->write_offset;
         if (p.repeat) {
             EXPECT_EQ(AVI_repeat_video_frame(h), 0);
-            if (!r.frames.empty()) {  // a repeat before any frame is no frame
-                r.frames.push_back(r.frames.back());
-                r.keys.push_back(true);
+            if (r.frames.empty())  // a repeat before any frame writes nothing
+                start = 0;
+            else {                 // an empty video chunk: the last picture held
+                r.frames.emplace_back();
+                r.keys.push_back(false);
             }
-            start = 0;
         } else if (p.track < 0) {
             EXPECT_EQ(AVI_put_video_frame(h, p.data.data(), static_cast<int32_t>(p.data.size()), p.key), 0);
             r.frames.push_back(p.data);

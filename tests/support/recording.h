@@ -47,8 +47,8 @@ struct recording {
     std::string path;
     bytes before_close;  // the file just before its close: what a kill leaves
     bytes closed;        // the finished file
-    std::vector<uint32_t> starts, ends;      // per piece, its chunk; a repeat has none (0, 0)
-    std::vector<bytes> frames;               // video frames in index order, repeats included
+    std::vector<uint32_t> starts, ends;      // per piece, its chunk; (0, 0) for none
+    std::vector<bytes> frames;               // video frames in index order, a repeat empty
     std::vector<bool> keys;
     std::vector<std::vector<bytes>> chunks;  // per track
     std::vector<bytes> audio;                // per track, all chunks joined

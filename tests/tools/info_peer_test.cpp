@@ -112,7 +112,7 @@ void expect_info_as_peers_see_it(const std::string &file)
     }
 
     // The video's time base is one frame: a key frame's time is its number among the frames
-    // shown, and the frames shown past the chunks listed are the repeated ones.
+    // shown, and the frames shown past the pictures are the filled and repeated ones.
     ASSERT_EQ(p.video["time_base"], "1/25");
     ASSERT_GE(p.key_times.size(), 2u);
     int64_t shortest = INT64_MAX, longest = 0;
@@ -124,7 +124,8 @@ void expect_info_as_peers_see_it(const std::string &file)
     EXPECT_EQ(v["key_frame_interval"]["min"], shortest);
     EXPECT_EQ(v["key_frame_interval"]["max"], longest);
     EXPECT_EQ(v["frames"], p.video["duration_ts"]);
-    EXPECT_EQ(v["repeated_frames"], p.video["duration_ts"].get<size_t>() - p.video_packets);
+    EXPECT_EQ(v["filled_frames"].get<size_t>() + v["repeated_frames"].get<size_t>(),
+              p.video["duration_ts"].get<size_t>() - p.video_packets);
 
     const json &h = v["h264"];
     ASSERT_TRUE(h.is_object()) << r.out;
