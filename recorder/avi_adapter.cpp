@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -63,6 +64,23 @@ struct sync_clock {
 };
 sync_clock since_sync;
 
+// The video stream as declared, and the rate that the header is to carry instead once the
+// camera was measured faster than declared.
+struct video_declaration {
+    int32_t width = 0, height = 0;
+    char compressor[5] = {};
+    double fps = 0, wanted_fps = 0;
+};
+video_declaration video;
+
+void declare_wanted_rate(avi_handle *handle)
+{
+    if (video.wanted_fps == video.fps)
+        return;
+    video.fps = video.wanted_fps;
+    AVI_define_video(handle, video.width, video.height, video.fps, video.compressor);
+}
+
 bool half_second_recorded(const sync_clock &c)
 {
     return c.frames * 1000 >= sync_interval_ms * static_cast<uint64_t>(c.frame_rate) ||
@@ -95,6 +113,7 @@ void note_sync_time(sync_clock &c)
 
 void sync_now(avi_handle *handle)
 {
+    declare_wanted_rate(handle);
     int64_t began = monotonic_ms();
     bool synced = AVI_sync(handle) == 0;
     since_sync.last_end_ms = monotonic_ms();
@@ -125,6 +144,7 @@ avi_handle *avi_open(const char *path)
     printf("[%s]: \n", "avi_open");
     refusing = false;
     since_sync = sync_clock{};
+    video = video_declaration{};
     avi_handle *handle = AVI_create_output_file(path);
     if (!handle) {
         int cause = errno;  // the caller reports it
@@ -138,6 +158,10 @@ int avi_set_video(avi_handle *handle, int32_t width, int32_t height, int32_t fra
                   const char *compressor)
 {
     AVI_define_video(handle, width, height, static_cast<double>(frame_rate), compressor);
+    video = video_declaration{width, height, {}, static_cast<double>(frame_rate),
+                              static_cast<double>(frame_rate)};
+    if (compressor)
+        strncpy(video.compressor, compressor, 4);
     since_sync.frame_rate = frame_rate > 0 && frame_rate <= 120 ? frame_rate : usual_frame_rate;
     return 0;
 }
@@ -164,9 +188,27 @@ int avi_write(int kind, avi_handle *handle, const void *data, int32_t length, in
     return 0;
 }
 
+int avi_fill_video(avi_handle *handle, int32_t count)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        int result = AVI_repeat_video_frame(handle);
+        note_write_result(result, false);
+        count_and_sync(handle, result, AVI_WRITE_VIDEO, 0);
+    }
+    return 0;
+}
+
+int avi_declare_rate(avi_handle *, double fps)
+{
+    if (fps > 0)
+        video.wanted_fps = fps;
+    return 0;
+}
+
 int avi_close(avi_handle *handle)
 {
     printf("[%s]: \n", "avi_close");
+    declare_wanted_rate(handle);
     // The file stays readable when only its index could not be written (our reader rebuilds
     // it), but a user must learn that closing did not go as it should.
     if (AVI_close_handle(handle) != 0)

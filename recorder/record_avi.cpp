@@ -2,11 +2,13 @@
 // the frame source in serial order and writes each one unchanged, from the first video key
 // frame on, until a stop request (after the next frame, or in stop mode 1 after the next key
 // frame) or SIGINT, or once a stop is pending and the stream has delivered nothing for two
-// seconds; then closes the file. What the source skips, and a recording falling behind the
-// camera, are said on standard error.
+// seconds; then closes the file. The file keeps the camera's time (capture_timing.h): frame
+// times the camera left empty are filled, a faster camera's rate is declared. What the
+// source skips, and a recording falling behind the camera, are said on standard error.
 #include "recorder/record_avi.h"
 
 #include "recorder/avi_adapter.h"
+#include "recorder/capture_timing.h"
 #include "recorder/monotonic_ms.h"
 #include "recorder/source_watch.h"
 
@@ -53,8 +55,12 @@ int record_avi(const shared_request *request)
     printf("[%s]: first serial is %d\n", "record_avi", frame.serial);
     source_watch watch;
     watch_start(watch, frame.serial);
+    capture_timing timing;
+    timing_start(timing, start.frame_rate);
 
     bool waiting_for_key_frame = true;
+    bool waited = false;  // the source said "no frame now" since the last frame
+    bool continued = false;  // stopped at a key frame that the next part begins with
     int64_t last_frame_ms = monotonic_ms();  // the start counts as the last sign of the stream
     while (running.load()) {
         int ret = zo_get_av_data(request->resolution(), &frame);
@@ -66,10 +72,13 @@ int record_avi(const shared_request *request)
                 printf("[%s]: stop rec by main process\n", "record_avi");
                 break;
             }
+            waited = true;
             nanosleep(&no_frame_pause, nullptr);
             continue;
         }
         last_frame_ms = monotonic_ms();
+        const bool came_live = waited;
+        waited = false;
         watch_frame(watch, request->resolution(), frame.serial, last_frame_ms);
         const bool audio = frame.type == QEL_FRAME_AUDIO;
         const bool key_frame = frame.type == QEL_FRAME_VIDEO_KEY;
@@ -81,13 +90,18 @@ int record_avi(const shared_request *request)
             printf("cur serial is %d, serial is %d\n", current, frame.serial);
             waiting_for_key_frame = false;
         }
+        if (audio)
+            timing_audio(timing, frame.length);  // the clock, whether recorded or not
         if (audio && audio_enable == 0)
             continue;
 
-        if (audio)
+        if (audio) {
             avi_write(AVI_WRITE_AUDIO, handle, frame.data, frame.length, 0);
-        else
+        } else {
+            avi_fill_video(handle, timing_video(timing, last_frame_ms, came_live));
             avi_write(AVI_WRITE_VIDEO, handle, frame.data, frame.length, key_frame);
+            avi_declare_rate(handle, timing_rate(timing));
+        }
 
         if (record_flag.load(std::memory_order_acquire) != 0)
             continue;
@@ -97,11 +111,17 @@ int record_avi(const shared_request *request)
             last_serial.store(frame.serial - 1);
             printf("[%s]: last serial is %d\n", "record_avi", last_serial.load());
             stop_flag.store(0);
+            continued = true;
         }
         printf("[%s]: stop rec by main process\n", "record_avi");
         break;
     }
 
+    // The video lasts as long as the audio; a part that the next one continues ends at the
+    // key frame the next begins with, so that joined parts show it once, at its time.
+    if (!continued)
+        avi_fill_video(handle, timing_end(timing));
+    avi_declare_rate(handle, timing_rate(timing));
     avi_close(handle);
     free(frame.data);
     return 0;

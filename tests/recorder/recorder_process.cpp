@@ -37,15 +37,6 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // Waits until `lines` gives `count` lines containing text; false on timeout.
 template <typename lines_fn>
 bool wait_for_lines(lines_fn lines, const std::string &text, int count,
@@ -313,6 +304,15 @@ std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index
     }
     AVI_close_handle(h);
     return chunks;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 }  // namespace mirvo_test

@@ -99,4 +99,7 @@ std::vector<indexed_chunk> indexed_chunks(const std::string &path);
 // calling test when the reader cannot open the file or read a chunk.
 std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index_origin);
 
+// The lines of a text, without their line ends.
+std::vector<std::string> lines_of(const std::string &text);
+
 }  // namespace mirvo_test
