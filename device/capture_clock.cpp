@@ -92,7 +92,7 @@ void capture_clock::next_picture()
     }
     // A picture due at or after the next change of rate is that stretch's first.
     if (step_ + 1 < rate_steps_ &&
-        picture_time() >= rates_[static_cast<size_t>(step_ + 1)].from_second * us_per_second)
+        picture_time() >= rates_[static_cast<size_t>(step_) + 1].from_second * us_per_second)
         enter_stretch(step_ + 1);
 }
 
