@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -115,6 +116,21 @@ double gstreamer_duration(const std::string &file)
     return h * 3600 + m * 60 + s;
 }
 
+// Waits until the camera has captured `seconds` of its clock, as the trace tells.
+void wait_for_camera_time(const std::string &trace, double seconds)
+{
+    auto give_up = std::chrono::steady_clock::now() + 5min;
+    while (traced_seconds(trace) < seconds && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(20ms);
+}
+
+json info_of(const std::string &file)
+{
+    command_result r = run(program("mirvo-avi") + " info --json " + shell_quoted(file));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return json::parse(r.out);
+}
+
 struct timing_report {
     double worst_error = 0, end_difference = 0;
 };
@@ -134,9 +150,7 @@ TEST_P(true_time, every_picture_is_shown_at_its_capture_time_and_video_ends_with
     settings["QEL_TRACE"] = trace;
     recorder_process mirvo(dir, settings);
     ASSERT_TRUE(mirvo.start_recording(file, "--fps 25 " + c.start_options));
-    auto give_up = std::chrono::steady_clock::now() + 5min;
-    while (traced_seconds(trace) < c.seconds && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(20ms);
+    wait_for_camera_time(trace, c.seconds);
     ASSERT_TRUE(mirvo.stop_recording(1, "stop", 2min));
     ASSERT_EQ(mirvo.interrupt(), 0);
 
@@ -156,7 +170,7 @@ TEST_P(true_time, every_picture_is_shown_at_its_capture_time_and_video_ends_with
     command_result packets = run("ffprobe -v error -select_streams v -show_entries packet=dts_time,size "
                                  "-of csv=p=0 " + shell_quoted(file));
     ASSERT_EQ(packets.status, 0) << packets.err;
-    json info = json::parse(run(program("mirvo-avi") + " info --json " + shell_quoted(file)).out);
+    json info = info_of(file);
     const double fps = info["video"]["fps"].get<double>(), interval = 1 / fps;
     timing_report now, before;
     size_t k = 0;
@@ -203,8 +217,29 @@ TEST_P(true_time, every_picture_is_shown_at_its_capture_time_and_video_ends_with
         // GStreamer plays it as long as we do.
         EXPECT_NEAR(gstreamer_duration(file), std::max(video_seconds, video_seconds + now.end_difference), interval);
     }
-    printf("| %s | %.3f s | %.3f s | %+.3f s | %+.3f s | %d filled, %.3f fps declared |\n", c.name.c_str(),
-           before.worst_error, now.worst_error, before.end_difference, now.end_difference, filled, fps);
+    printf("| %s | %.0f s | %.3f s | %.3f s | %+.3f s | %+.3f s | %d filled, %.3f fps declared |\n",
+           c.name.c_str(), video.back().captured - video[0].captured, before.worst_error, now.worst_error,
+           before.end_difference, now.end_difference, filled, fps);
+}
+
+TEST(true_time_repair, a_killed_recording_of_a_faster_camera_keeps_the_rate_measured)
+{
+    // The measured rate goes into the header with the syncs, so repair finishes the file as
+    // the close would have.
+    temp_dir dir;
+    std::string trace = dir.file("trace"), file = dir.file("rec.avi");
+    recorder_process mirvo(dir, {{"QEL_PACE", "burst"}, {"QEL_FPS", "30"}, {"QEL_TRACE", trace}});
+    ASSERT_TRUE(mirvo.start_recording(file, "--fps 25 --audio 1"));
+    wait_for_camera_time(trace, 20);
+    std::this_thread::sleep_for(1500ms);  // syncs are at least half a second apart
+    mirvo.signal(SIGKILL);
+    ASSERT_EQ(mirvo.wait_exit(), 128 + SIGKILL);
+    command_result repaired = run(program("mirvo-avi") + " repair " + shell_quoted(file));
+    ASSERT_EQ(repaired.status, 0) << repaired.out << repaired.err;
+    json info = info_of(file);
+    EXPECT_NEAR(info["video"]["fps"].get<double>(), 30, 0.05);
+    EXPECT_EQ(info["video"]["filled_frames"], 0);
+    EXPECT_NEAR(info["audio"][0]["duration_minus_video"].get<double>(), 0, 0.5) << "up to a sync apart";
 }
 
 INSTANTIATE_TEST_SUITE_P(cameras, true_time, ::testing::ValuesIn(cameras()),
