@@ -52,7 +52,7 @@ std::vector<camera> cameras()
         {"slow_video_clock", with({{"QEL_VIDEO_PPM", "-300"}}), 3600, false, "--audio 1 --stream 1"},
         // Without audio the clock is the fetch's: in real time, the night falling after the
         // frames waiting in the ring at the start.
-        {"video_only", {{"QEL_AUDIO", "off"}, {"QEL_FPS", "25,15@4"}}, 9, true, "--audio 0"},
+        {"video_only", {{"QEL_AUDIO", "off"}, {"QEL_FPS", "25,15@6"}}, 11, true, "--audio 0"},
     };
 }
 
