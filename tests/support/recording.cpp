@@ -78,7 +78,7 @@ recording record_clip(const std::string &path, const clip_recording &c)
     for (int f = 0; f < c.frames; ++f) {
         const access_unit &u = units.at(static_cast<size_t>(c.first + f));
         pieces.push_back({-1, u.data, u.key});
-        if (c.repeat_every > 0 && f % c.repeat_every == c.repeat_every - 1)
+        if (c.repeat_every > 0 && (c.first + f) % c.repeat_every == c.repeat_every - 1)
             pieces.push_back({-1, {}, false, true});
         for (int t = 0; t < c.tracks && (c.audio_after_last || f + 1 < c.frames); ++t)
             pieces.push_back({t, audio});

@@ -66,7 +66,7 @@ struct clip_recording {
     int frames = 30;            // access units of the clip, from that one
     int tracks = 1;             // PCM tracks, 8000 Hz 16-bit mono
     int32_t audio_bytes = 320;  // after each frame, on each track (of the byte 7)
-    int repeat_every = 0;       // > 0: every that-many frames is shown once more
+    int repeat_every = 0;       // > 0: every that-many frames of the clip is shown once more
     int sync_every = 0;         // > 0: AVI_sync after every that-many frames and their audio
     bool audio_after_last = true;  // false: the last frame is followed by no audio, as at a stop
 };

@@ -9,11 +9,11 @@ using namespace mirvo_test;
 
 namespace {
 
-// Frames [first, first + frames) of the test clip, 320 bytes of audio after each but the
-// last one when the part was stopped there.
+// Frames [first, first + frames) of the test clip, every tenth held for one more frame time
+// (a filler), 320 bytes of audio after each but the last one when the part was stopped there.
 bytes clip_part(const std::string &path, int first, int frames, bool stopped_there = false, int width = 320)
 {
-    return record_clip(path, {.width = width, .first = first, .frames = frames,
+    return record_clip(path, {.width = width, .first = first, .frames = frames, .repeat_every = 10,
                               .audio_after_last = !stopped_there}).closed;
 }
 
@@ -29,14 +29,15 @@ TEST(join_and_cut, make_the_files_a_recording_of_the_same_frames_makes)
 
     command_result joined = mirvo_avi("join " + q("joined.avi") + " " + q("a.avi") + " " + q("b.avi"));
     ASSERT_EQ(joined.status, 0) << joined.err;
-    EXPECT_EQ(joined.out, dir.file("joined.avi") + ": joined 2 parts: 60 video frames, 60 audio chunks, 2.40 s\n");
+    EXPECT_EQ(joined.out, dir.file("joined.avi") + ": joined 2 parts: 66 video frames, 60 audio chunks, 2.64 s\n");
     EXPECT_TRUE(read_file(dir.file("joined.avi")) == whole);
 
-    // From 1.1 s: the key frame at 1.0 s (frame 25), up to 2.0 s (frame 49).
+    // From 1.1 s: the key frame 25, shown at 1.08 s (after two fillers), up to 2.0 s (the
+    // frame time of frame 45): times and numbers are the frames shown, fillers included.
     command_result cut = mirvo_avi("cut " + q("whole.avi") + " " + q("cut.avi") + " --from 1.1 --to 0:02");
     ASSERT_EQ(cut.status, 0) << cut.err;
-    EXPECT_EQ(cut.out, dir.file("cut.avi") + ": video frames 25 to 49 (1.000 s to 2.000 s), 25 audio chunks\n");
-    EXPECT_TRUE(read_file(dir.file("cut.avi")) == clip_part(dir.file("expected.avi"), 25, 25));
+    EXPECT_EQ(cut.out, dir.file("cut.avi") + ": video frames 27 to 49 (1.080 s to 2.000 s), 21 audio chunks\n");
+    EXPECT_TRUE(read_file(dir.file("cut.avi")) == clip_part(dir.file("expected.avi"), 25, 21));
 }
 
 TEST(join_and_cut, what_they_must_not_join_or_cut_is_refused_on_one_line_and_writes_nothing)
@@ -61,7 +62,7 @@ TEST(join_and_cut, what_they_must_not_join_or_cut_is_refused_on_one_line_and_wri
          f("exists.avi") + ": exists already: give a new name (a recording is never overwritten)"},
         {"join " + f("out.avi") + " " + f("cut-off.avi") + " " + f("b.avi"),
          f("cut-off.avi") + ": cut off before its close: run mirvo-avi repair on it first"},
-        {"cut " + f("b.avi") + " " + f("out.avi") + " --from 3", f("b.avi") + ": its video ends at 1.400 s, before --from 3.000 s"},
+        {"cut " + f("b.avi") + " " + f("out.avi") + " --from 3", f("b.avi") + ": its video ends at 1.560 s, before --from 3.000 s"},
     };
     for (const refusal &t : table) {
         command_result r = mirvo_avi(t.args);
