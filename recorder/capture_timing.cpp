@@ -16,6 +16,9 @@ constexpr double shortest_measure_s = 2.0;
 constexpr double interval_weight = 1.0 / 8;
 // No single gap is filled with more than this (a clock gone wrong must not fill the card).
 constexpr double longest_fill_s = 600;
+// Audio comes every 20 ms between the video frames; this many seconds of video frames without
+// any audio means the audio stopped.
+constexpr double audio_silence_frames = 2;
 
 double seconds_between(int64_t from_ms, int64_t to_ms)
 {
@@ -62,6 +65,18 @@ int32_t frames_to_fill(capture_timing &t, double time, double tolerance)
     return fill;
 }
 
+// The monotonic clock goes on from where the audio stopped: the audio's time then, plus the
+// time fetched since. Frames fetched from now on are the first ones it measures.
+void hand_over_to_monotonic(capture_timing &t)
+{
+    double audio_time = static_cast<double>(t.audio_samples) / audio_samples_per_second;
+    t.audio_seen = false;
+    t.audio_stopped = true;
+    t.first_fetch_ms = t.silence_from_ms - static_cast<int64_t>(audio_time * 1000);
+    t.live_before = false;
+    t.origin = t.silence_origin;  // the frames the stopped clock timed moved it wrongly
+}
+
 }  // namespace
 
 void timing_start(capture_timing &t, int32_t declared_fps)
@@ -75,9 +90,10 @@ void timing_start(capture_timing &t, int32_t declared_fps)
 
 void timing_audio(capture_timing &t, int32_t bytes)
 {
-    if (bytes <= 0)
+    if (bytes <= 0 || t.audio_stopped)
         return;
     t.audio_seen = true;
+    t.video_since_audio = 0;
     t.audio_samples += static_cast<uint64_t>(bytes / audio_bytes_per_sample);
 }
 
@@ -85,6 +101,14 @@ int32_t timing_video(capture_timing &t, int64_t fetch_ms, bool waited)
 {
     if (t.fps <= 0)
         return 0;
+    if (t.audio_seen) {
+        if (t.video_since_audio++ == 0) {
+            t.silence_from_ms = fetch_ms;
+            t.silence_origin = t.origin;
+        }
+        if (t.video_since_audio > audio_silence_frames * t.fps)
+            hand_over_to_monotonic(t);
+    }
     double time = capture_time(t, fetch_ms, waited);
     // A frame earlier than its slot means the timeline started too late (the backlog at the
     // start was taken as the declared rate) or the camera is faster: the timeline moves.

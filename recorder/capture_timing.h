@@ -11,9 +11,12 @@
 
 struct capture_timing {
     double fps = 0;               // declared; 0: no timing (a rate that is not a rate)
-    // The audio clock: samples delivered since the first key frame.
+    // The audio clock: samples delivered since the first key frame. Audio that stops while
+    // video goes on is a clock that stopped: the monotonic clock takes over for good.
     uint64_t audio_samples = 0;
-    bool audio_seen = false;
+    bool audio_seen = false, audio_stopped = false;
+    int64_t video_since_audio = 0, silence_from_ms = 0;  // the fetch of the first of them
+    double silence_origin = 0;                           // the timeline's origin before them
     // The monotonic clock: when frames were fetched, and the frame interval seen between
     // frames that came as they were captured (not from the frame source's backlog).
     int64_t first_fetch_ms = 0;
