@@ -106,7 +106,7 @@ int32_t timing_video(capture_timing &t, int64_t fetch_ms, bool waited)
             t.silence_from_ms = fetch_ms;
             t.silence_origin = t.origin;
         }
-        if (t.video_since_audio > audio_silence_frames * t.fps)
+        if (static_cast<double>(t.video_since_audio) > audio_silence_frames * t.fps)
             hand_over_to_monotonic(t);
     }
     double time = capture_time(t, fetch_ms, waited);
