@@ -2,7 +2,6 @@
 // first key frame was captured (audio clock) or fetched (monotonic clock).
 #include "recorder/capture_timing.h"
 
-
 namespace {
 
 constexpr double audio_samples_per_second = 8000;
