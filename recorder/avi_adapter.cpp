@@ -64,21 +64,17 @@ struct sync_clock {
 };
 sync_clock since_sync;
 
-// The video stream as declared, and the rate that the header is to carry instead once the
-// camera was measured faster than declared.
-struct video_declaration {
-    int32_t width = 0, height = 0;
-    char compressor[5] = {};
-    double fps = 0, wanted_fps = 0;
-};
-video_declaration video;
+// The rate the header is to carry once the camera was measured faster than declared; 0 for
+// the declared one.
+double wanted_fps = 0;
 
 void declare_wanted_rate(avi_handle *handle)
 {
-    if (video.wanted_fps == video.fps)
+    if (wanted_fps <= 0 || wanted_fps == handle->fps)
         return;
-    video.fps = video.wanted_fps;
-    AVI_define_video(handle, video.width, video.height, video.fps, video.compressor);
+    char code[sizeof handle->compressor];  // the call clears the handle's before copying it
+    memcpy(code, handle->compressor, sizeof code);
+    AVI_define_video(handle, handle->width, handle->height, wanted_fps, code);
 }
 
 bool half_second_recorded(const sync_clock &c)
@@ -144,7 +140,7 @@ avi_handle *avi_open(const char *path)
     printf("[%s]: \n", "avi_open");
     refusing = false;
     since_sync = sync_clock{};
-    video = video_declaration{};
+    wanted_fps = 0;
     avi_handle *handle = AVI_create_output_file(path);
     if (!handle) {
         int cause = errno;  // the caller reports it
@@ -158,10 +154,6 @@ int avi_set_video(avi_handle *handle, int32_t width, int32_t height, int32_t fra
                   const char *compressor)
 {
     AVI_define_video(handle, width, height, static_cast<double>(frame_rate), compressor);
-    video = video_declaration{width, height, {}, static_cast<double>(frame_rate),
-                              static_cast<double>(frame_rate)};
-    if (compressor)
-        strncpy(video.compressor, compressor, 4);
     since_sync.frame_rate = frame_rate > 0 && frame_rate <= 120 ? frame_rate : usual_frame_rate;
     return 0;
 }
@@ -201,7 +193,7 @@ int avi_fill_video(avi_handle *handle, int32_t count)
 int avi_declare_rate(avi_handle *, double fps)
 {
     if (fps > 0)
-        video.wanted_fps = fps;
+        wanted_fps = fps;
     return 0;
 }
 

@@ -77,10 +77,13 @@ std::vector<delivered> read_trace(const std::string &path, int64_t first_serial)
     return frames;
 }
 
-// The capture time of the last frame delivered so far.
+// The capture time of the last frame delivered so far, from the trace's last line (the
+// trace of an hour is megabytes: only its end is read).
 double traced_seconds(const std::string &path)
 {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::streamoff size = in.tellg();
+    in.seekg(size > 256 ? size - 256 : 0);
     std::string line, last;
     while (std::getline(in, line))
         last = line;
