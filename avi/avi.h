@@ -123,7 +123,8 @@ typedef struct avi_handle {
     int32_t data_crc_stale;    /* bytes were rewritten in place: counted again at the next sync */
     int32_t chunk_total;       /* chunks written from 2048 on */
     uint32_t checkpoint_count; /* checkpoints written; number n went to slot n % 2 */
-    unsigned char checkpoint_slots[2][32]; /* as last written, kept by header rewrites */
+    unsigned char checkpoint_slots[2][52]; /* as last written, kept by header rewrites */
+    unsigned char boot_id[16]; /* the kernel's boot id at creation; zeros when unknown */
 } avi_handle;
 
 /* ---- creating a file and choosing the audio track ---- */
@@ -405,6 +406,15 @@ enum {
                                  of its data is known to be its own */
 };
 
+/* Why chunks past the data of the newest verified checkpoint are kept, or not. */
+enum {
+    AVI_PAST_NOTHING = 0,     /* they are not: a power cut may have left what followed the
+                                 last sync torn or stale (also when the boot cannot be told) */
+    AVI_PAST_SAME_BOOT = 1,   /* the machine has not restarted since that checkpoint: the
+                                 writer was killed, and every byte it wrote is in the file */
+    AVI_PAST_CLOSE_SYNCED = 2 /* the close had synced them before its header was torn */
+};
+
 typedef struct avi_recovery {
     int32_t state;          /* AVI_FILE_... */
     int32_t video_frames;   /* not finished: the whole video chunks kept */
@@ -415,12 +425,15 @@ typedef struct avi_recovery {
                                goes; bytes past it are dropped */
     int32_t checkpoints;    /* not finished: the number of the newest checkpoint found (AVI_sync
                                writes them, one each); 0 when the recording carries none */
-    int32_t checkpoint_used; /* not finished: the number of the checkpoint whose data verified
-                               and bounds what is kept; 0 when none did */
+    int32_t checkpoint_used; /* not finished: the number of the checkpoint whose data verified;
+                               0 when none did */
+    int32_t past_checkpoint; /* not finished: AVI_PAST_..., why chunks past that data are kept */
+    int32_t chunks_past;    /* not finished: the chunks kept past that data */
     int32_t stop_reason;    /* not finished: AVI_STOP_... */
     int32_t dropped_chunks; /* not finished: whole chunks of the recording's streams found past
                                data_end and dropped (with AVI_STOP_CHECKPOINT) */
     double seconds;         /* not finished: the video kept, at the declared frame rate */
+    uint64_t saved_bytes;   /* repair: the bytes past data_end saved beside the file */
 } avi_recovery;
 
 /* Tells whether path is finished, and for a file that is not, what a repair would recover
@@ -443,19 +456,34 @@ void AVI_set_progress(avi_progress_fn fn, void *arg);
  * are found again in the data where the video is H.264 (an IDR slice), then the "idx1"
  * index and the final header are written as AVI_close_output_file writes them. The file
  * becomes byte for byte what a close would have made of the same chunks (the microseconds
- * per frame are computed again from the stored frame rate).
+ * per frame are computed again from the stored frame rate). A recording of this writer
+ * keeps what its newest verified checkpoint covers and, past it, every whole chunk when the
+ * machine has not restarted since that checkpoint (see AVI_PAST_...). What is not kept is
+ * saved first to path + ".dropped" (as AVI_repair_fd_saving does).
  * Returns 0 when repaired; 1 when the file was finished already (nothing written); -1 with
- * nothing written and avi_error 2 (cannot be opened for writing: errno tells why), 9, a
- * code of AVI_parse_input, 7 (state AVI_FILE_OTHER), 1 (the index would take the file past
- * the size limit), 3 (a chunk cannot be read) or 4 (the cut cannot be made); or -1 with
+ * nothing written and avi_error 2 (cannot be opened for writing: errno tells why; or the
+ * ".dropped" file exists or cannot be created), 9, a code of AVI_parse_input, 7 (state
+ * AVI_FILE_OTHER), 12 (no video frame was recorded: nothing to finish), 1 (the index would
+ * take the file past the size limit), 3 (a chunk cannot be read) or 4 (the dropped bytes
+ * cannot be saved, or the cut cannot be made); or -1 with
  * avi_error 5 or 6 when the close failed part-way (the file can be repaired again).
  * *out tells what was found, also on failure. */
 int AVI_repair_file(const char *path, avi_recovery *out);
 
 /* Repairs the file open on fd, as AVI_repair_file does with a file it opened (the caller
- * keeps fd; its position afterwards is unspecified). A descriptor open for reading only
- * is examined: -1 with avi_error 2 and errno EBADF when the file would need a repair. */
+ * keeps fd; its position afterwards is unspecified), but the bytes past data_end are cut
+ * away for good. A descriptor open for reading only is examined: -1 with avi_error 2 and
+ * errno EBADF when the file would need a repair. */
 int AVI_repair_fd(int fd, avi_recovery *out);
+
+/* Repairs the file open on fd as AVI_repair_fd does, but what the repair would drop is saved
+ * first, when there is any: rest_path is created (never replaced) and made durable with the
+ * file's header region as found, its checkpoints cleared, then every byte past data_end, in
+ * order, so that it reads as an unfinished recording of the same streams whose chunks this
+ * module's examine and reader find again. out->saved_bytes tells how many bytes were saved.
+ * When rest_path cannot be created or written: -1 with avi_error 2 (it exists, or cannot be
+ * created: errno tells why) or 4, and the file is left as it was found. */
+int AVI_repair_fd_saving(int fd, const char *rest_path, avi_recovery *out);
 
 #ifdef __cplusplus
 }

@@ -62,7 +62,7 @@ bool starts_with_start_code(file_scan &s)
 }
 
 // Whether an empty chunk met in a strict walk is a filler: a video chunk that holds the last
-// picture for one more frame time. Within data a checkpoint verifies it is; elsewhere an
+// picture for one more frame time. Within data known to be the writer's it is; elsewhere an
 // index entry read as a chunk head looks just like one ("00db", flags 0 as its size), but
 // what follows a filler is the next chunk's id, and what follows such an entry is its
 // offset field.
@@ -70,7 +70,7 @@ bool is_filler(const avi_handle &h, file_scan &s, const avi_detail::chunk &c, co
 {
     if (avi_detail::chunk_stream(h, c.id) != 0)
         return false;
-    if (rules.end != UINT64_MAX)
+    if (c.at + 8 <= rules.verified_end || rules.written_past)
         return true;
     const unsigned char *next;
     return s.look(next, 4) == 4 && avi_detail::is_recording_chunk(h, next);
@@ -122,8 +122,9 @@ int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_fra
         }
         if (rules.strict && (c.is_list || !is_recording_chunk(*h, c.id) ||
                              (c.size == 0 && !is_filler(*h, s, c, rules)) ||
-                             (c.size > 0 && rules.start_codes && chunk_stream(*h, c.id) == 0 &&
-                              !starts_with_start_code(s)))) {
+                             (c.size > 0 && rules.start_codes && c.at >= rules.verified_end &&
+                              (s.end() == no_end || c.at + 8 + c.size <= s.end()) &&
+                              chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
             ended.reason = AVI_STOP_NOT_A_CHUNK;
             break;
         }

@@ -174,13 +174,22 @@ uint32_t crc32_update(uint32_t crc, const void *data, size_t n);
 // "JUNK" filler, just before the sync makes it durable with the data it describes. It says
 // where the recording's durable data ends, how many chunks lie before that, and a CRC-32 of
 // the recording's identity followed by every byte from 2048 to there; a CRC-32 of the slot
-// itself shows a torn write. The slots lie in different 512-byte sectors, inside the filler
-// whatever the number of audio tracks, and the final header zeroes them.
+// itself shows a torn write. Behind it, the kernel's boot id when the checkpoint was written,
+// with a CRC-32 of the whole slot up to there: repair in the same boot may trust the page
+// cache past the checkpoint (a kill, not a power cut). Slots written before the boot id was
+// added end at slot_crc and read as of an unknown boot. The slots lie in different 512-byte
+// sectors, inside the filler whatever the number of audio tracks, and the final header
+// zeroes them.
 namespace checkpoint_at {
 inline constexpr int slots[2] = {1280, 1792};
 inline constexpr int magic = 0, sequence = 4, recording = 8, data_end = 16, chunks = 20;
-inline constexpr int data_crc = 24, slot_crc = 28, bytes = 32;
+inline constexpr int data_crc = 24, slot_crc = 28, boot = 32, boot_crc = 48, bytes = 52;
 }  // namespace checkpoint_at
+
+// The kernel's id of the running boot (16 bytes); false when it cannot be read. Where it is
+// read from: /proc/sys/kernel/random/boot_id.
+bool read_boot_id(unsigned char out[16]);
+extern const char *boot_id_path;
 
 // Writer: writes the next checkpoint over the older slot (pwrite; the position stays). True,
 // or false with errno set when it could not be written; a descriptor that cannot be written
@@ -233,9 +242,11 @@ int32_t judge_index(avi_handle *h, file_scan &s, int32_t &code);
 // file), and at the end of the data its checkpoint verified.
 struct walk_rules {
     bool strict = false;         // this writer's recording
-    uint64_t end = UINT64_MAX;   // where the trusted data ends
-    // With no checkpoint to verify the data, an H.264 video chunk must also begin with a
-    // start code, as every access unit does: an index entry read as a chunk head does not.
+    uint64_t end = UINT64_MAX;   // where the walk must stop: what is known to be the recording's
+    uint64_t verified_end = 0;   // where the data a checkpoint verified ends
+    bool written_past = false;   // past it too, every byte is as the writer left it
+    // Past the data a checkpoint verified, an H.264 video chunk must also begin with a start
+    // code, as every access unit does: an index entry read as a chunk head does not.
     bool start_codes = false;
 };
 

@@ -14,6 +14,11 @@ struct trusted_data {
     int32_t used = 0;      // number of the newest one whose data verified (0: none)
     uint64_t end = 0;      // where the data that one covers ends
     int32_t chunks = 0;    // the chunks before that
+    // Past that end every byte is the recording's as its writer left it: the newest
+    // checkpoint was written in the running boot (the writer was killed, the page cache holds
+    // what it wrote), or the close had synced the data before its header was torn.
+    bool same_boot = false;
+    bool close_began = false;
 };
 
 // Reads the checkpoints in `header` (the file's first 2048 bytes) and verifies their data
@@ -26,6 +31,7 @@ struct recovery_plan {
     bool ours = false;  // the header region is the one this writer writes for these streams
     trusted_data trusted;
     walk_rules rules;
+    int32_t past_checkpoint = 0;  // AVI_PAST_...: why chunks past the verified data are kept
 };
 
 // Reads the header region of the file open on r (through s) and plans its walk.

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <climits>
+#include <cstdio>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +59,7 @@ bool is_finished(avi_handle &r, file_scan &s)
 
 // What the rebuilt index of a file that is not finished holds: the counts a close would
 // have written for the same chunks, and where the last whole chunk ends.
-void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
+void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t verified_end, avi_recovery &out)
 {
     uint64_t data_end = static_cast<uint32_t>(r.movi_offset);
     int64_t bytes[AVI_MAX_TRACKS] = {};
@@ -72,6 +74,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, avi_recovery &out)
             out.audio_chunks += 1;
             bytes[stream - 1] += size;
         }
+        out.chunks_past += get_u32_le(e.offset) >= verified_end;
         data_end = uint64_t{get_u32_le(e.offset)} + 8 + padded(size);  // in file order
     }
     streams.video_frame_count = out.video_frames;
@@ -117,10 +120,11 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
     int32_t code = avi_detail::rebuild_index(r, s, avi_detail::is_h264(streams.compressor), plan.rules, ended);
     if (code != 0)
         return avi_detail::fail(code, r), nullptr;
-    count_chunks(*r, streams, out);
+    count_chunks(*r, streams, plan.past_checkpoint != AVI_PAST_NOTHING ? plan.rules.verified_end : UINT64_MAX, out);
     out.state = plan.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
     out.checkpoints = plan.trusted.newest;
     out.checkpoint_used = plan.trusted.used;
+    out.past_checkpoint = plan.past_checkpoint;
     out.stop_reason = plan.trusted.carried && plan.trusted.used == 0 ? AVI_STOP_UNVERIFIED : ended.reason;
     if (ended.reason == AVI_STOP_CHECKPOINT)
         out.dropped_chunks = avi_detail::count_recording_chunks(*r, s, ended.at);
@@ -160,6 +164,39 @@ int open_for_repair(const char *path, bool &writable, int &refusal)
     return fd;
 }
 
+// Copies what a repair drops, the bytes from data_end to the end of the file, into a new
+// file at rest_path behind the header region as found (its checkpoints cleared, since they
+// vouch for other data), and makes it durable. Nothing is written when nothing is dropped.
+// False with avi_error set, the new file removed, when it cannot be done.
+bool save_rest(int fd, const char *rest_path, avi_recovery &out)
+{
+    if (!rest_path || out.data_end >= out.file_size)
+        return true;
+    std::unique_ptr<unsigned char, free_deleter> buffer(
+        static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    if (!buffer)
+        return avi_detail::fail(AVI_ERROR_NO_MEMORY), false;
+    int rest = open(rest_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (rest < 0)
+        return avi_detail::fail(AVI_ERROR_OPEN), false;
+    unsigned char *b = buffer.get();
+    bool copied = read_at(fd, 0, b, AVI_HEADER_BYTES);
+    for (int at : avi_detail::checkpoint_at::slots)
+        memset(b + at, 0, avi_detail::checkpoint_at::bytes);
+    copied = copied && write_fully(rest, b, AVI_HEADER_BYTES) == AVI_HEADER_BYTES;
+    for (uint64_t at = out.data_end; copied && at < out.file_size;) {
+        auto n = static_cast<uint32_t>(std::min<uint64_t>(out.file_size - at, avi_detail::scan_buffer_bytes));
+        copied = read_at(fd, at, b, n) && write_fully(rest, b, n) == static_cast<int32_t>(n);
+        at += n;
+    }
+    copied = copied && avi_detail::sync_data(rest) && avi_detail::sync_directory_of(rest_path);
+    if (!copied)
+        return avi_detail::fail_undoing(AVI_ERROR_WRITE, [&] { close(rest), unlink(rest_path); }), false;
+    close(rest);
+    out.saved_bytes = out.file_size - out.data_end;
+    return true;
+}
+
 // Examines the file on fd, which it closes; -1 with avi_error 2 for no descriptor.
 int examine_owned_fd(int fd, avi_recovery *out)
 {
@@ -177,7 +214,7 @@ int examine_owned_fd(int fd, avi_recovery *out)
 
 // Repairs the file on fd, which it closes; a descriptor that may not be written is examined
 // only, and fails with refusal as errno when the file needs a repair.
-int repair_owned_fd(int fd, bool writable, int refusal, avi_recovery *out)
+int repair_owned_fd(int fd, bool writable, int refusal, const char *rest_path, avi_recovery *out)
 {
     avi_handle streams{};
     avi_handle *r = examine(fd, *out, streams);
@@ -189,6 +226,9 @@ int repair_owned_fd(int fd, bool writable, int refusal, avi_recovery *out)
     }
     if (out->state == AVI_FILE_OTHER)
         return avi_detail::fail(AVI_ERROR_NOT_PERMITTED, r);
+    // Cut off before its first frame: a file finished without one would open nowhere.
+    if (out->video_frames == 0)
+        return avi_detail::fail_because(AVI_ERROR_NO_VIDEO, 0, r);
     if (!writable)
         return avi_detail::fail_because(AVI_ERROR_OPEN, refusal, r);
     // The close appends 8 + 16 bytes per entry; this writer never let a file pass the limit.
@@ -197,7 +237,10 @@ int repair_owned_fd(int fd, bool writable, int refusal, avi_recovery *out)
         return avi_detail::fail(AVI_ERROR_SIZE_LIMIT, r);
 
     // Cut at the end of the last whole chunk (or supply the pad byte that a chunk of odd
-    // length was still missing); the close then writes the index there and the header.
+    // length was still missing), once what the cut drops is safe elsewhere; the close then
+    // writes the index there and the header.
+    if (!save_rest(r->fd, rest_path, *out))
+        return AVI_close_handle(r), -1;  // keeps avi_error and errno
     auto data_end = static_cast<uint32_t>(out->data_end);
     if (ftruncate(r->fd, static_cast<off_t>(data_end)) != 0 ||
         lseek(r->fd, static_cast<off_t>(data_end), SEEK_SET) < 0)
@@ -224,11 +267,14 @@ int AVI_repair_file(const char *path, avi_recovery *out)
     out->state = AVI_FILE_UNKNOWN;
     bool writable = false;
     int refusal = 0;
+    char rest[PATH_MAX];
+    if (snprintf(rest, sizeof rest, "%s.dropped", path) >= static_cast<int>(sizeof rest))
+        return avi_detail::fail_because(AVI_ERROR_OPEN, ENAMETOOLONG);
     int fd = open_for_repair(path, writable, refusal);
-    return fd < 0 ? -1 : repair_owned_fd(fd, writable, refusal, out);
+    return fd < 0 ? -1 : repair_owned_fd(fd, writable, refusal, rest, out);
 }
 
-int AVI_repair_fd(int fd, avi_recovery *out)
+int AVI_repair_fd_saving(int fd, const char *rest_path, avi_recovery *out)
 {
     *out = avi_recovery{};
     out->state = AVI_FILE_UNKNOWN;
@@ -236,5 +282,10 @@ int AVI_repair_fd(int fd, avi_recovery *out)
     int own = flags < 0 ? -1 : dup(fd);  // the handles that repair builds close what they get
     if (own < 0)
         return avi_detail::fail(AVI_ERROR_OPEN);
-    return repair_owned_fd(own, (flags & O_ACCMODE) != O_RDONLY, EBADF, out);
+    return repair_owned_fd(own, (flags & O_ACCMODE) != O_RDONLY, EBADF, rest_path, out);
+}
+
+int AVI_repair_fd(int fd, avi_recovery *out)
+{
+    return AVI_repair_fd_saving(fd, nullptr, out);
 }

@@ -237,7 +237,10 @@ void print_text(const file_facts &f, const std::string &path, bool described, co
     printf("file:          %s\n", path.c_str());
     printf("size:          %llu bytes\n", static_cast<unsigned long long>(f.size));
     if (found && found->state == AVI_FILE_CUT_OFF) {
-        printf("not finalised: %d frames recoverable, run mirvo-avi repair\n", found->video_frames);
+        if (found->video_frames > 0)
+            printf("not finalised: %d frames recoverable, run mirvo-avi repair\n", found->video_frames);
+        else
+            printf("%s\n", nothing_to_finish(*found).c_str());
         print_checkpoints(*found);
     }
     else if (found && found->state == AVI_FILE_OTHER)

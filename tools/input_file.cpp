@@ -120,9 +120,15 @@ bool open_input(const std::string &path, input_file &in)
     int fd = open_regular_file(path, in.size);
     if (fd < 0)
         return false;
-    if (!read_input_fd(in, fd))
-        return report(path, module_reason("cannot be read as an AVI file")), false;
-    return true;
+    if (read_input_fd(in, fd))
+        return true;
+    std::string reason = module_reason("cannot be read as an AVI file");
+    // A recording cut off with nothing to finish has no video to read: said as such.
+    avi_recovery found{};
+    if (avi_error == AVI_ERROR_NO_VIDEO && AVI_examine_file(path.c_str(), &found) == 0 &&
+        found.state == AVI_FILE_CUT_OFF)
+        reason = nothing_to_finish(found);
+    return report(path, reason), false;
 }
 
 bool read_input_fd(input_file &in, int fd)

@@ -64,6 +64,18 @@ std::string module_reason(const std::string &fallback)
     return avi_error == AVI_ERROR_NONE ? fallback : reason_of(avi_error, AVI_error_cause());
 }
 
+std::string nothing_to_finish(const avi_recovery &found)
+{
+    switch (found.stop_reason) {
+    case AVI_STOP_UNVERIFIED:
+        return "not finalised: no checkpoint verifies its data, nothing to finish";
+    case AVI_STOP_CHECKPOINT:
+        return "not finalised: its newest verified checkpoint covers no frame, nothing to finish";
+    default:
+        return "not finalised: no frame was recorded before it was cut off, nothing to finish";
+    }
+}
+
 std::string reason_of(int32_t code, int cause)
 {
     std::string why = cause != 0 ? std::string(": ") + strerror(cause) : "";

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct avi_recovery;
+
 namespace mirvo_avi {
 
 // Prints "name: reason" on standard error as one line (control characters in either are
@@ -20,6 +22,11 @@ std::string reason_of(int32_t code, int cause);
 // cause it found; `fallback` when it set no code. Callers set avi_error to 0 before the
 // operation.
 std::string module_reason(const std::string &fallback);
+
+// Why a recording that was cut off holds nothing that repair could finish (found by examine:
+// no video frame kept): no frame was recorded, or no frame is verified by a checkpoint.
+// The same words in info, repair and whatever opens the file: "not finalised: ...".
+std::string nothing_to_finish(const avi_recovery &found);
 
 // text with control characters shown as \xNN.
 std::string printable(const std::string &text);

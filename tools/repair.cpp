@@ -7,45 +7,53 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
 namespace mirvo_avi {
 namespace {
 
-// How far what is kept is known to be the recording's own: up to a checkpoint that verifies,
-// or not at all in a recording without checkpoints (cut off before its first sync, or written
-// by an earlier mirvo), whose chunks are kept as far as they read as whole chunks.
+// How far what is kept is known to be the recording's own: up to a checkpoint that verifies
+// (and past it when nothing can have torn what followed), or not at all in a recording
+// without checkpoints (cut off before its first sync, or written by an earlier mirvo), whose
+// chunks are kept as far as they read as whole chunks.
 std::string how_verified(const avi_recovery &found)
 {
-    if (found.checkpoint_used > 0)
-        return "; verified by checkpoint " + std::to_string(found.checkpoint_used);
-    if (found.checkpoints > 0)
-        return "; no checkpoint verifies";
-    return found.video_frames + found.audio_chunks > 0 ? "; no checkpoints, so not verified" : "";
+    std::string verified = "; verified by checkpoint " + std::to_string(found.checkpoint_used);
+    std::string past = ", and the " + std::to_string(found.chunks_past) + " chunks written after it kept";
+    if (found.checkpoint_used == 0 && found.past_checkpoint == AVI_PAST_CLOSE_SYNCED)
+        return "; its close had synced every chunk (the checkpoints were cleared)";
+    switch (found.checkpoint_used > 0 ? found.past_checkpoint : -1) {
+    case AVI_PAST_SAME_BOOT:
+        return verified + past + " (no restart since: every byte written was in the file)";
+    case AVI_PAST_CLOSE_SYNCED:
+        return verified + past + " (its close had synced them)";
+    case AVI_PAST_NOTHING:
+        return verified;
+    default:
+        return found.video_frames + found.audio_chunks > 0 ? "; no checkpoints, so not verified" : "";
+    }
 }
 
-// What was left out past the last chunk kept, and why.
-std::string what_was_dropped(const avi_recovery &found)
+// What was left out past the last chunk kept, why, and where it went.
+std::string what_was_dropped(const avi_recovery &found, const std::string &rest)
 {
-    uint64_t bytes = found.file_size > found.data_end ? found.file_size - found.data_end : 0;
-    std::string tail = std::to_string(bytes) + " bytes";
-    switch (found.stop_reason) {
+    std::string tail = std::to_string(found.saved_bytes) + " bytes";
+    std::string saved = " moved to " + rest;
+    switch (found.saved_bytes > 0 ? found.stop_reason : -1) {
     case AVI_STOP_CUT_SHORT:
-        return "; " + tail + " of a chunk cut short dropped";
+        return "; " + tail + " of a chunk cut short" + saved;
     case AVI_STOP_NOT_A_CHUNK:
-        return "; " + tail + " dropped from the first bytes that are not a chunk of its streams";
+        return "; " + tail + " from the first bytes that are not a chunk of its streams" + saved;
     case AVI_STOP_CHECKPOINT:
-        return "; " + std::to_string(found.dropped_chunks) + " chunks (" + tail +
-               ") written after the last sync dropped";
-    case AVI_STOP_UNVERIFIED:
-        return ", so all " + tail + " of its data dropped";
+        return "; " + std::to_string(found.dropped_chunks) + " chunks (" + tail + ") written after the last sync" + saved;
     default:
         return "";
     }
 }
 
-enum outcome { repaired, already_finished, failed };
+enum outcome { repaired, already_finished, nothing_recorded, failed };
 
 outcome repair_file(const std::string &path)
 {
@@ -59,16 +67,27 @@ outcome repair_file(const std::string &path)
     if (fd < 0)
         return failed;
 
+    // What the repair does not keep goes to a file beside it, never lost.
+    const std::string rest = path + ".dropped";
     progress_meter meter(path);
     avi_recovery found{};
     avi_error = AVI_ERROR_NONE;
     AVI_set_progress(progress_meter::module_callback, &meter);
-    int result = AVI_repair_fd(fd, &found);
+    int result = AVI_repair_fd_saving(fd, rest.c_str(), &found);
     AVI_set_progress(nullptr, nullptr);
     meter.finish();
     close(fd);
+    if (result != 0 && found.state == AVI_FILE_CUT_OFF && avi_error == AVI_ERROR_NO_VIDEO) {
+        if (found.stop_reason == AVI_STOP_UNVERIFIED || found.stop_reason == AVI_STOP_CHECKPOINT)
+            return report(path, nothing_to_finish(found) + "; left unchanged"), failed;
+        printf("%s: %s; left unchanged\n", path.c_str(), nothing_to_finish(found).c_str());
+        return nothing_recorded;
+    }
     if (result != 0 && write_refusal != 0 && avi_error == AVI_ERROR_OPEN)  // opened for reading only
         return report(path, reason_of(AVI_ERROR_OPEN, write_refusal)), failed;
+    if (result != 0 && avi_error == AVI_ERROR_OPEN)  // the file beside it
+        return report(path, "left unchanged: what repair drops cannot be saved to " + rest + ": " +
+                                strerror(AVI_error_cause())), failed;
     if (result == 1) {
         printf("%s: already finished, left unchanged\n", path.c_str());
         return already_finished;
@@ -80,7 +99,7 @@ outcome repair_file(const std::string &path)
 
     printf("%s: finalised: %d video frames (%d key frames), %d audio chunks, %.2f s%s%s\n", path.c_str(),
            found.video_frames, found.key_frames, found.audio_chunks, found.seconds,
-           how_verified(found).c_str(), what_was_dropped(found).c_str());
+           how_verified(found).c_str(), what_was_dropped(found, rest).c_str());
     return repaired;
 }
 
@@ -90,17 +109,19 @@ int run(int argc, char **argv)
     int end = parse_options(repair_command, argc, argv, given);
     if (end >= 0)
         return end;
-    size_t counts[3] = {};
+    size_t counts[4] = {};
     int status = for_each_input(given.files, given.recursive, [&](const std::string &path, size_t, size_t) {
         outcome o = repair_file(path);
         counts[o] += 1;
         fflush(stdout);
         return o == failed ? exit_failed : exit_ok;
     });
-    if (names_several(given.files))
-        printf("repair: %zu files: %zu repaired, %zu already finished, %zu failed\n",
-               counts[repaired] + counts[already_finished] + counts[failed], counts[repaired],
-               counts[already_finished], counts[failed]);
+    if (names_several(given.files)) {
+        std::string empty = counts[nothing_recorded] == 0 ? "" : std::to_string(counts[nothing_recorded]) + " with nothing recorded, ";
+        printf("repair: %zu files: %zu repaired, %zu already finished, %s%zu failed\n",
+               counts[repaired] + counts[already_finished] + counts[nothing_recorded] + counts[failed],
+               counts[repaired], counts[already_finished], empty.c_str(), counts[failed]);
+    }
     return status;
 }
 
@@ -109,11 +130,13 @@ int run(int argc, char **argv)
 const command repair_command = {
     "repair", "repair [-r] FILE|FOLDER...",
     "finishes a recording cut off before its close (power loss, kill) in place: the chunks\n"
-    "      its newest checkpoint verifies are kept (every whole chunk of a recording without\n"
-    "      checkpoints), key frames are found again in the H.264 data, the index and the final\n"
-    "      header are written; frames that were only repeated in the index cannot be recovered.\n"
-    "      A finished file, or one that mirvo did not write, is left unchanged. A folder stands\n"
-    "      for its *.avi files (-r: and those of its subfolders); several files end with a summary",
+    "      its newest checkpoint verifies are kept, and every whole chunk after it when the\n"
+    "      machine has not restarted since (every whole chunk of a recording without\n"
+    "      checkpoints); key frames are found again in the H.264 data, the index and the final\n"
+    "      header are written. What is not kept is moved to FILE.dropped, which info and frames\n"
+    "      read. A finished file, one with nothing recorded, or one that mirvo did not write, is\n"
+    "      left unchanged. A folder stands for its *.avi files (-r: and those of its\n"
+    "      subfolders); several files end with a summary",
     run, command::files_and_folders};
 
 }  // namespace mirvo_avi

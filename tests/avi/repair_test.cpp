@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <optional>
 
 #include <cstring>
 #include <fcntl.h>
@@ -59,6 +60,41 @@ int32_t frames_in(const std::vector<piece> &chunks, bool keys_only = false)
     }));
 }
 
+// Repair finds what an earlier boot left: the boot id the module reads is another one.
+class booted_again {
+public:
+    explicit booted_again(const temp_dir &dir) : path_(dir.file("other-boot-id"))
+    {
+        std::string id = "0badb007-0000-4000-8000-000000000000\n";
+        write_file(path_, bytes(id.begin(), id.end()));
+        avi_detail::boot_id_path = path_.c_str();
+    }
+    ~booted_again() { avi_detail::boot_id_path = kept_; }
+
+private:
+    std::string path_;
+    const char *kept_ = avi_detail::boot_id_path;
+};
+
+// What repair saved beside file from what it found: the header region, its checkpoints
+// cleared, then every byte past the data kept; nothing when nothing was dropped. The saved
+// file is removed for the next repair.
+void expect_saved_rest(const std::string &file, const bytes &found, const avi_recovery &repaired)
+{
+    std::string rest = file + ".dropped";
+    EXPECT_EQ(repaired.saved_bytes, found.size() > repaired.data_end ? found.size() - repaired.data_end : 0);
+    if (found.size() <= repaired.data_end) {
+        EXPECT_FALSE(std::filesystem::exists(rest)) << "nothing dropped, nothing saved";
+        return;
+    }
+    bytes expected(found.begin(), found.begin() + AVI_HEADER_BYTES);
+    for (int at : avi_detail::checkpoint_at::slots)
+        std::fill_n(expected.begin() + at, avi_detail::checkpoint_at::bytes, 0);
+    expected.insert(expected.end(), found.begin() + static_cast<long>(repaired.data_end), found.end());
+    EXPECT_TRUE(read_file(rest) == expected) << "what repair dropped, saved beside the file";
+    std::filesystem::remove(rest);
+}
+
 bool unchanged_after_repair(const std::string &path, int expected_result)
 {
     bytes before = read_file(path);
@@ -88,8 +124,6 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
                                  uint64_t{end} - 1})
                 cuts.push_back(cut);
         }
-        cuts.push_back(AVI_HEADER_BYTES);  // killed before the first frame
-
         for (uint64_t cut : cuts) {
             SCOPED_TRACE("cut at " + std::to_string(cut));
             std::vector<piece> whole = whole_before(pieces, full, cut);
@@ -112,6 +146,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             avi_recovery repaired;
             ASSERT_EQ(AVI_repair_file(cut_off.c_str(), &repaired), 0) << AVI_error_text();
             EXPECT_TRUE(read_file(cut_off) == clean.closed) << "not the bytes of a clean close";
+            expect_saved_rest(cut_off, bytes(full.before_close.begin(), full.before_close.begin() + static_cast<long>(cut)), repaired);
             int32_t video = frames_in(whole), keys = frames_in(whole, true);
             EXPECT_EQ(repaired.video_frames, video);
             EXPECT_EQ(repaired.key_frames, keys);
@@ -119,6 +154,12 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             EXPECT_EQ(repaired.audio_chunks, static_cast<int32_t>(whole.size()) - video);
             EXPECT_TRUE(unchanged_after_repair(cut_off, 1)) << "a second repair finds it finished";
         }
+
+        // Killed before the first frame: nothing to finish, and nothing changed.
+        std::string empty = dir.file("empty.avi");
+        write_file(empty, bytes(full.before_close.begin(), full.before_close.begin() + AVI_HEADER_BYTES));
+        EXPECT_TRUE(unchanged_after_repair(empty, -1));
+        EXPECT_EQ(avi_error, AVI_ERROR_NO_VIDEO);
     }
 }
 
@@ -170,6 +211,7 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
         ASSERT_EQ(AVI_repair_file(file.c_str(), &repaired), 0) << AVI_error_text();
         EXPECT_TRUE(read_file(file) == clean.closed) << "not the bytes of a clean close";
         EXPECT_EQ(repaired.video_frames, video);
+        expect_saved_rest(file, bytes(full.closed.begin(), full.closed.begin() + static_cast<long>(cut)), repaired);
     }
 }
 
@@ -369,6 +411,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         size_t kept;          // pieces kept (a prefix of the recording)
         int32_t used;         // checkpoint used
         int32_t stop_reason;
+        bool killed = false;  // repaired in the boot that wrote it, else after a restart
     };
     auto zero = [](bytes &b, size_t from, size_t n) { std::fill_n(b.begin() + static_cast<long>(from), n, 0); };
     uint32_t sector_after_second = (synced.ends[second] + 511) / 512 * 512;
@@ -383,9 +426,18 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
              std::copy_n(other.before_close.begin() + at::slots[1], at::bytes, b.begin() + at::slots[1]);
          }, 0, 0, AVI_STOP_UNVERIFIED},
         {"stale zeros after the data", [&](bytes &b) { b.resize(b.size() + 5000, 0); }, third + 1, 3, AVI_STOP_CHECKPOINT},
+        // A kill leaves in the page cache every byte written: all of it is kept.
+        {"killed", [](bytes &) {}, pieces.size(), 3, AVI_STOP_END_OF_FILE, true},
+        {"killed inside a write", [&](bytes &b) { b.resize(synced.ends[pieces.size() - 3] + 8 + 100); },
+         pieces.size() - 2, 3, AVI_STOP_CUT_SHORT, true},
+        {"killed, the file grown by zeros", [&](bytes &b) { b.resize(b.size() + 5000, 0); },
+         pieces.size(), 3, AVI_STOP_NOT_A_CHUNK, true},
     };
     for (const damage &d : damages) {
         SCOPED_TRACE(d.what);
+        std::optional<booted_again> restarted;
+        if (!d.killed)
+            restarted.emplace(dir);
         bytes b = cut;
         d.apply(b);
         std::string file = dir.file("cut.avi");
@@ -397,18 +449,28 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         EXPECT_EQ(h ? AVI_frame_count(h) : 0, video) << "the reader's rebuild keeps the same";
         AVI_close_handle(h);
         avi_recovery found;
-        ASSERT_EQ(AVI_repair_file(file.c_str(), &found), 0) << AVI_error_text();
+        int result = AVI_repair_file(file.c_str(), &found);
         EXPECT_EQ(found.checkpoint_used, d.used);
         EXPECT_EQ(found.stop_reason, d.stop_reason);
         EXPECT_EQ(found.video_frames, video);
+        if (video == 0) {  // nothing known to be the recording's: nothing to finish
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(avi_error, AVI_ERROR_NO_VIDEO);
+            EXPECT_TRUE(read_file(file) == b) << "left as it was found";
+            continue;
+        }
+        ASSERT_EQ(result, 0) << AVI_error_text();
         EXPECT_DOUBLE_EQ(found.seconds, video / 25.0);
         if (d.stop_reason == AVI_STOP_CHECKPOINT && d.kept == third + 1) {
             EXPECT_EQ(found.checkpoints, 3);
             EXPECT_EQ(found.dropped_chunks, static_cast<int32_t>(pieces.size() - kept.size()))
                 << "every chunk written after the last sync";
         }
+        EXPECT_EQ(found.past_checkpoint, d.killed ? AVI_PAST_SAME_BOOT : AVI_PAST_NOTHING);
+        EXPECT_EQ(found.chunks_past, d.killed ? static_cast<int32_t>(kept.size() - (third + 1)) : 0);
         recording clean = write_recording(dir.file("clean.avi"), {.tracks = 1}, kept);
         EXPECT_TRUE(read_file(file) == clean.closed) << "what a clean close writes for the kept chunks";
+        expect_saved_rest(file, b, found);
     }
 }
 
@@ -444,5 +506,6 @@ TEST(repair, a_recording_without_checkpoints_ends_at_the_first_head_that_is_not_
         EXPECT_EQ(found.data_end, r.starts[hole]);
         recording clean = write_recording(dir.file("clean.avi"), {.tracks = 2}, whole_before(pieces, r, r.starts[hole]));
         EXPECT_TRUE(read_file(file) == clean.closed);
+        expect_saved_rest(file, content, found);
     }
 }

@@ -121,6 +121,31 @@ std::vector<crash_state> crash_walk::states(size_t quota, choice_counts &counts)
     return out;
 }
 
+std::vector<crash_state> crash_walk::header_tears() const
+{
+    std::vector<crash_state> out;
+    bool rewritten = false;
+    for (size_t i = synced_; i < done_; ++i)
+        rewritten = rewritten || (ops_[i].kind == FILE_OP_WRITE && ops_[i].offset == 0 && ops_[i].data.size() > sector_bytes);
+    const uint64_t sectors = std::min<uint64_t>(cache_.size(), 2048) / sector_bytes;
+    if (!rewritten || durable_.size() < sectors * sector_bytes)
+        return out;
+    for (uint64_t landed = 1; landed + 1 < (uint64_t{1} << sectors); ++landed) {
+        crash_state state{false, cache_, "the header region torn: sectors", false, true};
+        for (uint64_t s = 0; s < sectors; ++s) {
+            if (landed >> s & 1)
+                state.choices += " " + std::to_string(s);
+            else
+                std::copy_n(durable_.begin() + static_cast<long>(s * sector_bytes), sector_bytes,
+                            state.image.begin() + static_cast<long>(s * sector_bytes));
+        }
+        state.choices += " new, the other writes since the last sync present";
+        if (state.image != cache_ && state.image != durable_)
+            out.push_back(std::move(state));
+    }
+    return out;
+}
+
 crash_state crash_walk::build(const recipe &r, uint64_t &random, choice_counts &chosen,
                               uint64_t &key) const
 {

@@ -34,6 +34,8 @@ struct crash_state {
     bool absent = false;  // the file's name never reached the storage
     bytes image;          // what the file holds otherwise
     std::string choices;  // the choices that made it, for reports
+    bool killed = false;  // the writer killed, the machine still up: the page cache's file
+    bool header_torn = false;  // only a rewrite of the header region torn
 };
 
 // The crash points of a file's operations, in order: after the first, ..., after the last.
@@ -46,6 +48,11 @@ public:
     // Up to `quota` different states of this point, in an order fixed by the seed and the
     // point; fewer when the point has fewer.
     std::vector<crash_state> states(size_t quota, choice_counts &counts) const;
+    // The file as a kill at this point leaves it: all that was written.
+    crash_state killed() const { return {false, cache_, "killed", true}; }
+    // Every tear of a rewrite of the header region since the last sync, sector by sector,
+    // the other writes present: some sectors new, the others as last synced.
+    std::vector<crash_state> header_tears() const;
 
 private:
     struct recipe;

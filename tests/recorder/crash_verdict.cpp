@@ -86,7 +86,16 @@ recording_facts facts_of(const std::vector<file_op> &ops, const bytes &older, do
     // After a crash at k, the chunks written before the latest sync that completed more than
     // one second of recorded time before k.
     facts.must_keep.assign(ops.size() + 1, 0);
-    for (size_t k = 1; k <= ops.size(); ++k) {
+    facts.written_whole.assign(ops.size() + 1, 0);
+    facts.synced.assign(ops.size() + 1, 0);
+    auto written_before = [&](size_t k) {
+        return static_cast<size_t>(std::count_if(written_at.begin(), written_at.end(), [k](size_t at) { return at < k; }));
+    };
+    for (size_t k = 1, last_sync = 0; k <= ops.size(); ++k) {
+        facts.written_whole[k] = written_before(k);
+        if (ops[k - 1].kind == FILE_OP_SYNC)
+            last_sync = k - 1;
+        facts.synced[k] = written_before(last_sync);
         for (size_t s = k; s-- > 0;) {
             if (ops[s].kind != FILE_OP_SYNC ||
                 static_cast<double>(video_before[k] - video_before[s]) / frame_rate <= 1.0)
@@ -116,10 +125,26 @@ std::string judge(const recording_facts &facts, size_t done, const crash_state &
     if (done >= facts.closed_after && (!run.exists || run.after != facts.finished))
         return "a file closed before the crash is not the finished file";
 
+    // Repair destroys nothing: past the header, every byte of the state is kept in the file
+    // or moved beside it, in order.
+    bool changed = run.exists && run.after != state.image;
+    if (changed && !state.absent) {
+        uint64_t moved = run.saved.size() > 2048 ? run.saved.size() - 2048 : 0, size = state.image.size();
+        uint64_t kept_end = size - std::min(moved, size);
+        bool whole = kept_end >= 2048 && run.after.size() >= kept_end &&
+                     std::equal(state.image.begin() + 2048, state.image.begin() + static_cast<long>(kept_end),
+                                run.after.begin() + 2048) &&
+                     (moved == 0 || std::equal(state.image.begin() + static_cast<long>(kept_end), state.image.end(),
+                                               run.saved.begin() + 2048));
+        if (!whole) {
+            detail = std::to_string(moved) + " bytes moved beside it";
+            return "bytes lost to repair";
+        }
+    }
     indexed_file got;
     if (run.exists)
         got = read_indexed_file(run.after);
-    if (run.status == 0 && !got.problem.empty()) {
+    if (changed && !got.problem.empty()) {
         detail = got.problem;
         return "no index after a repair that succeeded";
     }
@@ -129,6 +154,15 @@ std::string judge(const recording_facts &facts, size_t done, const crash_state &
             got.chunks[i].flags == written[i].flags && got.chunks[i].data == written[i].data)
             continue;
         return foreign_chunk(facts, got.chunks, i, detail);
+    }
+    if (state.killed && got.chunks.size() < facts.written_whole[done]) {
+        detail = std::to_string(got.chunks.size()) + " chunks kept, " +
+                 std::to_string(facts.written_whole[done]) + " written";
+        return "a chunk written before a kill lost";
+    }
+    if (state.header_torn && got.chunks.size() < facts.synced[done]) {
+        detail = std::to_string(got.chunks.size()) + " chunks kept, " + std::to_string(facts.synced[done]) + " synced";
+        return "a synced chunk lost to a torn header";
     }
     if (got.chunks.size() < facts.must_keep[done]) {
         detail = std::to_string(got.chunks.size()) + " chunks kept, " +

@@ -1,6 +1,7 @@
 // Whether a crash state was repaired as it must be: the repaired file holds an exact in-order
 // prefix of the chunks the recording wrote, keeps every chunk synced more than a second of
-// recorded time before the crash, and a file closed before the crash is the finished file.
+// recorded time before the crash (after a kill: every chunk written), and a file closed
+// before the crash is the finished file.
 #pragma once
 
 #include "crash_states.h"
@@ -17,6 +18,8 @@ struct recording_facts {
     indexed_file written;                 // its chunks and index
     std::vector<located_chunk> older;     // the older recording's chunks
     std::vector<size_t> must_keep;        // by operations completed before the crash
+    std::vector<size_t> written_whole;    // the same, after a kill: every chunk written
+    std::vector<size_t> synced;           // the same, all chunks synced (a torn header)
     size_t closed_after = 0;              // operations completed once the file was closed
 };
 
@@ -31,6 +34,7 @@ struct repair_run {
     size_t lines = 1;      // lines the tool printed, both streams
     bool exists = false;   // the file exists afterwards
     bytes after;           // its bytes afterwards
+    bytes saved;           // what repair moved beside it (empty: nothing)
 };
 
 // The kind of failure of the state repaired after `done` operations, or "" when it passed;

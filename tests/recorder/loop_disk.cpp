@@ -3,11 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace mirvo_test {
@@ -42,15 +39,6 @@ void detach(const std::string &device)
 }
 
 }  // namespace
-
-std::string enter_private_mounts()
-{
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("no private mount namespace: ") + strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("mounts cannot be made private: ") + strerror(errno);
-    return "";
-}
 
 loop_disk::loop_disk(const temp_dir &dir, const filesystem_kind &kind, int megabytes)
     : image_(dir.file(kind.name + ".img")), mount_point_(dir.file("disk"))

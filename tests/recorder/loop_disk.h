@@ -11,10 +11,6 @@
 
 namespace mirvo_test {
 
-// Moves the test process into a private mount namespace; an empty string when that worked,
-// else why not (not root, no namespaces).
-std::string enter_private_mounts();
-
 // How to make, check and mount one kind of file system.
 struct filesystem_kind {
     std::string name;      // for test names and messages: "ext4", "exfat"

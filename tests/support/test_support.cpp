@@ -2,12 +2,17 @@
 #include "test_support.h"
 
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace mirvo_test {
 
@@ -82,6 +87,69 @@ std::string shell_quoted(const std::string &text)
     for (char c : text)
         q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+namespace {
+const char *const boot_id = "/proc/sys/kernel/random/boot_id";
+}
+
+std::string why_no_restart()
+{
+    if (geteuid() != 0)
+        return "a mount namespace of its own needs root";
+    if (run("unshare -m true").status != 0)
+        return "unshare -m fails here";
+    return access(boot_id, R_OK) == 0 ? "" : std::string(boot_id) + " cannot be read";
+}
+
+namespace {
+
+// The other boot's id, in a file of this process that goes with it.
+const std::string &other_boot_id()
+{
+    static const struct other_boot {
+        std::string path;
+        other_boot()
+        {
+            char name[] = "/tmp/mirvo-other-boot-XXXXXX";
+            int fd = mkstemp(name);
+            const char id[] = "0badb007-0000-4000-8000-000000000000\n";
+            if (fd >= 0 && write(fd, id, sizeof id - 1) == static_cast<ssize_t>(sizeof id - 1))
+                path = name;
+            if (fd >= 0)
+                close(fd);
+        }
+        ~other_boot() { unlink(path.c_str()); }
+    } other;
+    return other.path;
+}
+
+}  // namespace
+
+std::string after_restart(const std::string &command_line)
+{
+    return "unshare -m sh -c " +
+           shell_quoted("mount --bind " + other_boot_id() + " " + boot_id + " && exec " + command_line);
+}
+
+std::string enter_private_mounts()
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("no private mount namespace: ") + strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("mounts cannot be made private: ") + strerror(errno);
+    return "";
+}
+
+bool restarted(bool other_boot)
+{
+    static const bool own = enter_private_mounts().empty();
+    static bool mounted = false;
+    if (!own || other_boot == mounted)
+        return own;
+    mounted = other_boot ? mount(other_boot_id().c_str(), boot_id, nullptr, MS_BIND, nullptr) == 0
+                         : umount2(boot_id, 0) != 0;
+    return mounted == other_boot;
 }
 
 command_result run(const std::string &command_line)

@@ -44,6 +44,21 @@ command_result run(const std::string &command_line);
 // Quotes a string for the shell.
 std::string shell_quoted(const std::string &text);
 
+// Moves the test process into a private mount namespace; an empty string when that worked,
+// else why not (not root, no namespaces).
+std::string enter_private_mounts();
+
+// command_line as it runs on a machine restarted since the files it reads were written: in a
+// mount namespace of its own, where the kernel's boot id reads as another one. It needs root
+// and unshare: why_no_restart() says what is missing ("" when nothing is).
+std::string after_restart(const std::string &command_line);
+std::string why_no_restart();
+
+// The same for this process and all it starts from here on: it moves to a mount namespace of
+// its own (once), where restarted(true) makes the boot id read as another one and
+// restarted(false) as the real one again. False when that cannot be done.
+bool restarted(bool other_boot);
+
 // An H.264 Annex-B stream cut before each access unit delimiter (NAL type 9); a unit is a
 // key frame when it holds an IDR slice (NAL type 5). For test clips that carry delimiters.
 struct access_unit {
