@@ -4,6 +4,7 @@
 #pragma once
 
 #include "avi.h"
+#include "avi_crc32.h"
 #include "common/le_bytes.h"
 
 #include <array>
@@ -165,10 +166,6 @@ inline constexpr uint32_t size_placeholder = 0xfefff003U;
 // size) and the checkpoint slots: what is left depends only on the stream descriptions,
 // while recording and after the close alike.
 void clear_count_fields(header_bytes &bytes, int32_t track_count);
-
-// CRC-32 as zlib computes it: crc32_update(0, data, n) for a whole buffer, or fed piece by
-// piece with the last result.
-uint32_t crc32_update(uint32_t crc, const void *data, size_t n);
 
 // A checkpoint: written by AVI_sync into one of two slots inside the recording-time header's
 // "JUNK" filler, just before the sync makes it durable with the data it describes. It says

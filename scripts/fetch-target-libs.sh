@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Puts the target's own copies of the libraries our tools link (zlib) into DIR, for a cross
+# Puts the target's own copies of the libraries our tests link (zlib) into DIR, for a cross
 # build whose sysroot lacks them: Debian's packages for the target architecture are
 # downloaded and unpacked there, not installed, so the machine's own system stays as it is
 # (installing them would put a second ARM C library beside the cross compiler's).

@@ -14,7 +14,7 @@ declare -A groups=(
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [uclibc]="g++-arm-linux-gnueabihf linux-libc-dev-armhf-cross qemu-user uclibc-source xz-utils bzip2"
   [tidy]="clang-tidy"
-  [demo]="cmake gcc g++ make zlib1g-dev nlohmann-json3-dev"
+  [demo]="cmake gcc g++ make nlohmann-json3-dev"
 )
 
 wanted=()

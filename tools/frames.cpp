@@ -1,7 +1,7 @@
 // mirvo-avi frames: one line per video frame and audio chunk in index order, with the
 // file offset of its data, its length, its key flag and a CRC-32 (zlib) of its bytes; as
 // text or as a JSON array. Every entry is checked against the file before the first line.
-#include "crc32_fast.h"
+#include "avi/avi_crc32.h"
 #include "index_entries.h"
 #include "inputs.h"
 #include "progress.h"
@@ -101,7 +101,7 @@ checked checksum(chunk_reader &reader, const std::vector<entry_line> &entries, s
         const unsigned char *bytes = reader.view(static_cast<uint64_t>(entries[i].where.offset), length);
         if (!bytes)
             return {i, errno};
-        crcs[i] = crc32_of(0, bytes, length);
+        crcs[i] = avi_detail::crc32_update(0, bytes, length);
     }
     return {to, 0};
 }

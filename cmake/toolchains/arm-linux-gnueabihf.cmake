@@ -75,9 +75,9 @@ foreach(entry IN LISTS mirvo_host_header_packages)
 endforeach()
 list(APPEND CMAKE_FIND_ROOT_PATH "${mirvo_header_root}")
 
-# zlib (for mirvo-avi) when the sysroot has none of its own: the target's Debian package,
-# unpacked into the build tree by scripts/fetch-target-libs.sh (`make cross-test` runs it).
-# The tool links its static library, so nothing more is needed on the camera.
+# zlib (for the tests, which check our CRC-32 against it) when the sysroot has none of its
+# own: the target's Debian package, unpacked into the build tree by
+# scripts/fetch-target-libs.sh (`make cross-test` runs it). Nothing on the camera needs it.
 set(mirvo_target_libs "${CMAKE_BINARY_DIR}/target-libs")
 if(NOT EXISTS "${MIRVO_SYSROOT}/include/zlib.h"
    AND EXISTS "${mirvo_target_libs}/usr/lib/${MIRVO_CROSS_TRIPLE}/libz.a")
