@@ -37,7 +37,8 @@ constexpr const char *usage_text =
     "  --fps N       frame rate for the file's header (default 25)\n"
     "  --size WxH    picture size for the file's header (default 640x360)\n"
     "  --mode N      1 stops at the next key frame and remembers where the next part\n"
-    "                starts; any other value stops after the next frame (default 0)\n";
+    "                starts; any other value stops after the frames captured so far\n"
+    "                (default 0)\n";
 
 struct usage_error {
     std::string line;

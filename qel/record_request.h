@@ -29,7 +29,8 @@ typedef struct record_request {
 MIRVO_LAYOUT_CHECK(sizeof(record_request) == RECORD_REQUEST_BYTES, "92-byte payload");
 
 /* The stop-record payload is one int32, the stop mode: 1 = stop at the next video key frame
- * and remember where the next part starts; anything else = stop after the next frame. */
+ * and remember where the next part starts; anything else = stop after the frames captured so
+ * far (the next frame, for a recording that keeps pace with the camera). */
 enum { STOP_AT_KEY_FRAME = 1 };
 
 #ifdef __cplusplus

@@ -1,5 +1,6 @@
 // The recorder state and the two request handlers that the message bus runs on its thread.
-// They only copy the request and set the flags; the idle loop and the recording act on them.
+// They only copy the request, set the flags and (for a stop) note the camera's newest frame;
+// the idle loop and the recording act on them.
 #include "recorder/recorder_state.h"
 
 #include <cstdio>
@@ -9,6 +10,7 @@ std::atomic<int32_t> running{1};
 std::atomic<int32_t> record_flag{0};
 std::atomic<int32_t> stop_flag{0};
 std::atomic<int32_t> last_serial{0};
+std::atomic<int32_t> stop_serial{0};
 shared_request current_request;
 
 void shared_request::store(const record_request &request)
@@ -59,9 +61,15 @@ extern "C" int zo_record_stop(void *payload, int length)
     int32_t mode = 0;
     if (payload && length > 0)
         memcpy(&mode, payload, length >= 4 ? 4 : static_cast<size_t>(length));
+    // The newest frame now, asked here rather than by the recording: that may be busy for
+    // seconds in a sync of a slow card, and the camera goes on capturing meanwhile.
+    int32_t newest = 0;
+    if (zo_get_cur_serial(current_request.resolution(), &newest) != 0)
+        newest = 0;
+    stop_serial.store(newest, std::memory_order_relaxed);
     stop_flag.store(mode, std::memory_order_relaxed);
     printf("zo_record_stop, filename = %s, stop flag %d\n", current_request.load().filename, mode);
-    // Release: a recording that sees record_flag at 0 also sees the new stop mode.
+    // Release: a recording that sees record_flag at 0 also sees the new stop mode and serial.
     record_flag.store(0, std::memory_order_release);
     return 0;
 }

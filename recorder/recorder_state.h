@@ -31,9 +31,13 @@ extern std::atomic<int32_t> running;      // 1 until SIGINT
 extern std::atomic<int32_t> record_flag;  // 1: a recording is wanted; 0: a stop is pending
 extern std::atomic<int32_t> stop_flag;    // the last stop mode; 1 = stop at a key frame
 extern std::atomic<int32_t> last_serial;  // serial before the key frame that ended a part; 0 = none
+// The frame source's newest serial when the last stop request came (0: not known): the
+// recording keeps every frame up to it, however far behind the camera it is.
+extern std::atomic<int32_t> stop_serial;
 extern shared_request current_request;
 
 // Message 0: takes a start request (a record_request payload of `length` bytes).
 extern "C" int zo_record_start(void *payload, int length);
-// Message 1: takes a stop request (the stop mode in the payload's first int32).
+// Message 1: takes a stop request (the stop mode in the payload's first int32), and notes
+// how far the camera has captured.
 extern "C" int zo_record_stop(void *payload, int length);

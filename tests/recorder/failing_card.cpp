@@ -75,4 +75,18 @@ void failing_card::stall(double seconds) const
     put_control(control_ + ".stall", std::to_string(seconds));
 }
 
+bool failing_card::wait_for_sync(std::chrono::milliseconds timeout) const
+{
+    // A stall shorter than the slow syncs leaves the sync as long as they are; the file
+    // system removes the stall's control file as the sync begins.
+    stall(0.001);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::filesystem::exists(control_ + ".stall")) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 }  // namespace mirvo_test

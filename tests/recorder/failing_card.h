@@ -5,6 +5,7 @@
 
 #include "test_support.h"
 
+#include <chrono>
 #include <string>
 
 namespace mirvo_test {
@@ -24,6 +25,8 @@ public:
     void slow(double seconds) const;
     // The next sync takes this long, once.
     void stall(double seconds) const;
+    // Waits until the next sync begins (it takes as long as the others); false on timeout.
+    bool wait_for_sync(std::chrono::milliseconds timeout) const;
 
 private:
     std::string mount_point_, control_, why_not_;

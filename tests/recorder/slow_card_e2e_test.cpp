@@ -2,7 +2,8 @@
 // worn or cheap), and one whose sync stalls for fifteen seconds once. A slow card may cost
 // durability, never frames: the recording keeps pace with the camera without a gap, and says
 // once that the card is slow; a stall longer than the frame source's ring is a gap, which
-// mirvo says with its size.
+// mirvo says with its size. A stop keeps every frame captured before it, however far behind
+// the camera the recording is when it comes.
 #include "failing_card.h"
 #include "recorder_process.h"
 #include "source_frames.h"
@@ -95,4 +96,63 @@ TEST_F(slow_card_e2e, a_sync_that_stalls_past_the_ring_is_a_gap_that_is_said_wit
     EXPECT_GT(gap, 0u);
     EXPECT_EQ(said(mirvo, "the card is slow").size(), 1u) << mirvo.err();
     printf("[ slow card ] a 15 s stall: %s\n", mirvo.err().c_str());
+}
+
+TEST_F(slow_card_e2e, a_stop_keeps_every_frame_captured_before_it_however_far_behind_the_recording_is)
+{
+    // The stop (or SIGINT) comes late in a sync, when the recording is far behind the camera.
+    // Syncs of 0 s: as fast as the disk, the recording is caught up.
+    struct row {
+        double sync_seconds;
+        bool by_sigint;
+    };
+    for (const row &r : {row{0, false}, row{1, false}, row{2, false}, row{2, true}}) {
+        SCOPED_TRACE("syncs of " + std::to_string(r.sync_seconds) + " s, " + (r.by_sigint ? "SIGINT" : "stop"));
+        card->slow(r.sync_seconds);
+        recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
+        std::string file = card->file(std::to_string(mirvo.pid()) + ".avi");
+        ASSERT_TRUE(mirvo.start_recording(file, "", 1, 20s));
+        steady::time_point started = steady::now();
+        std::this_thread::sleep_for(10s);
+        ASSERT_TRUE(card->wait_for_sync(20s));
+        std::this_thread::sleep_for(std::chrono::duration<double>(0.75 * r.sync_seconds));
+        steady::time_point stopping = steady::now();
+        if (r.by_sigint) {
+            mirvo.signal(SIGINT);
+        } else {
+            ASSERT_EQ(mirvo.control("stop").status, 0);
+        }
+        steady::time_point stopped = steady::now();
+        if (r.by_sigint) {
+            EXPECT_EQ(mirvo.wait_exit(15s), 0) << "SIGINT ends mirvo within seconds";
+        } else {
+            ASSERT_TRUE(mirvo.wait_closed(1, 30s));
+        }
+
+        // With audio and without a gap, chunk i is the frame of serial first + i; the video
+        // frames after the one the camera had just captured at the start ("cur serial is")
+        // are the camera's time from the start to the stop.
+        std::smatch m;
+        std::string out = mirvo.out();
+        ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(cur serial is (\d+), serial is (\d+))")));
+        int32_t current = std::stoi(m[1]), first = std::stoi(m[2]);
+        std::vector<indexed_chunk> chunks = indexed_chunks(file);
+        ASSERT_EQ(expect_source_frames_with_gaps(chunks, first, true), 0u) << "no gap";
+        size_t video_after = 0;
+        for (size_t i = 0; i < chunks.size(); ++i)
+            video_after += chunks[i].id == "00db" && first + static_cast<int32_t>(i) > current;
+        double kept = static_cast<double>(video_after) / 25;
+        double before_stop = std::chrono::duration<double>(stopping - started).count();
+        double by_stop = std::chrono::duration<double>(stopped - started).count();
+        EXPECT_GE(kept, before_stop - 0.25) << "the frames captured before the stop are kept";
+        if (!r.by_sigint) {  // the recording learns of SIGINT only after the sync it is in
+            EXPECT_LE(kept, by_stop + 0.25) << "and the recording ends right after them";
+        }
+        EXPECT_TRUE(said(mirvo, "not in the file").empty()) << mirvo.err();
+        printf("[ slow card ] syncs of %.0f s, %s: %.2f s kept of %.2f s to the stop\n", r.sync_seconds,
+               r.by_sigint ? "SIGINT" : "stop", kept, before_stop);
+        if (!r.by_sigint) {
+            EXPECT_EQ(mirvo.interrupt(), 0);
+        }
+    }
 }
