@@ -217,12 +217,13 @@ void drive_recovery(const uint8_t *data, size_t size)
     // Repair the copy twice: the second changes nothing (it finds the file finished, refuses
     // it, or, where the reader cannot take the index, as for a file without video, writes
     // the same bytes again).
-    int first = AVI_repair_file(path_of(fd).c_str(), &by_path);
+    // (By descriptor: a memory file has no folder beside it for what repair drops.)
+    int first = AVI_repair_fd(fd, &by_path);
     require(first != 0 || by_path.state == AVI_FILE_CUT_OFF);
     off_t length = lseek(fd, 0, SEEK_END);
     std::vector<unsigned char> repaired(static_cast<size_t>(std::max<off_t>(length, 0)));
     require(pread(fd, repaired.data(), repaired.size(), 0) == static_cast<ssize_t>(repaired.size()));
-    int second = AVI_repair_file(path_of(fd).c_str(), &by_path);
+    int second = AVI_repair_fd(fd, &by_path);
     require(first != 0 || second >= 0);
     std::vector<unsigned char> again(repaired.size() + 1);
     require(pread(fd, again.data(), again.size(), 0) == static_cast<ssize_t>(repaired.size()) &&
