@@ -38,14 +38,14 @@ void stop_point_report(const stop_point &p, int32_t last, int64_t now_ms)
 {
     if (!p.active)
         return;
-    int64_t unwritten = int64_t{p.serial} - last;
+    long long unwritten = static_cast<long long>(p.serial) - last;
     if (unwritten < 0)
         unwritten = 0;
     if (p.skipped == 0 && unwritten == 0)
         return;
+    long long missing = p.skipped + unwritten;
     fprintf(stderr,
             "mirvo: %lld frames captured before %s are not in the file: %d skipped by the frame "
             "source, %lld still unwritten %.1f s after it\n",
-            static_cast<long long>(p.skipped + unwritten), p.cause, p.skipped,
-            static_cast<long long>(unwritten), static_cast<double>(now_ms - p.since_ms) / 1000.0);
+            missing, p.cause, p.skipped, unwritten, static_cast<double>(now_ms - p.since_ms) / 1000.0);
 }
