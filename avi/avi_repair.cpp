@@ -1,17 +1,18 @@
 // Finishing a recording whose writer never reached the close (power loss, SIGKILL): the
-// chunks are found again by the reader's scan, a last chunk written only in part is cut
-// away, H.264 key frames are found again in the data, and the close then appends the
-// "idx1" index and writes the final header in place. Finished files and files of other
-// writers are never written.
+// chunks are found again by the reader's scan, what is not kept (a last chunk written only
+// in part, bytes past the trusted data) is moved to a file beside it and cut away, H.264 key
+// frames are found again in the data, and the close then appends the "idx1" index and
+// writes the final header in place. Finished files, recordings without a frame to keep and
+// files of other writers are never written.
 #include "avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <climits>
-#include <cstdio>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
