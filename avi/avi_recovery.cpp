@@ -95,23 +95,18 @@ avi_detail::recovery_plan avi_detail::plan_recovery(const avi_handle &r, file_sc
     plan.trusted = find_trusted_data(s, header);
     const trusted_data &t = plan.trusted;
     plan.rules.start_codes = is_h264(r.compressor);
-    if (!t.carried) {  // no checkpoint: the chunks as far as they read as whole
-        // Both slots cleared by a final header torn on its way: its close had synced them.
-        if (t.close_began)
-            plan.past_checkpoint = AVI_PAST_CLOSE_SYNCED;
-        plan.rules.written_past = t.close_began;
-        return plan;
-    }
-    if (t.used == 0) {  // nothing verified: nothing is known to be the recording's
+    if (t.carried && t.used == 0) {  // nothing verified: nothing is known to be the recording's
         plan.rules.end = static_cast<uint32_t>(r.movi_offset);
         return plan;
     }
+    // Without checkpoints the chunks count as far as they read as whole; with one, as far as
+    // it verifies, and past it when nothing can have torn or left stale what followed.
     plan.rules.verified_end = t.end;
-    if (t.close_began)
+    if (t.close_began)  // its header torn, perhaps both slots cleared: the close had synced all
         plan.past_checkpoint = AVI_PAST_CLOSE_SYNCED;
     else if (t.same_boot && t.used == t.newest)
         plan.past_checkpoint = AVI_PAST_SAME_BOOT;
-    else
+    else if (t.carried)
         plan.rules.end = t.end;
     plan.rules.written_past = plan.past_checkpoint != AVI_PAST_NOTHING;
     return plan;

@@ -121,7 +121,7 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
     int32_t code = avi_detail::rebuild_index(r, s, avi_detail::is_h264(streams.compressor), plan.rules, ended);
     if (code != 0)
         return avi_detail::fail(code, r), nullptr;
-    count_chunks(*r, streams, plan.past_checkpoint != AVI_PAST_NOTHING ? plan.rules.verified_end : UINT64_MAX, out);
+    count_chunks(*r, streams, plan.rules.written_past ? plan.rules.verified_end : UINT64_MAX, out);
     out.state = plan.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
     out.checkpoints = plan.trusted.newest;
     out.checkpoint_used = plan.trusted.used;

@@ -63,16 +63,10 @@ int32_t frames_in(const std::vector<piece> &chunks, bool keys_only = false)
 // Repair finds what an earlier boot left: the boot id the module reads is another one.
 class booted_again {
 public:
-    explicit booted_again(const temp_dir &dir) : path_(dir.file("other-boot-id"))
-    {
-        std::string id = "0badb007-0000-4000-8000-000000000000\n";
-        write_file(path_, bytes(id.begin(), id.end()));
-        avi_detail::boot_id_path = path_.c_str();
-    }
+    booted_again() { avi_detail::boot_id_path = other_boot_id().c_str(); }
     ~booted_again() { avi_detail::boot_id_path = kept_; }
 
 private:
-    std::string path_;
     const char *kept_ = avi_detail::boot_id_path;
 };
 
@@ -437,7 +431,7 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         SCOPED_TRACE(d.what);
         std::optional<booted_again> restarted;
         if (!d.killed)
-            restarted.emplace(dir);
+            restarted.emplace();
         bytes b = cut;
         d.apply(b);
         std::string file = dir.file("cut.avi");

@@ -102,8 +102,6 @@ std::string why_no_restart()
     return access(boot_id, R_OK) == 0 ? "" : std::string(boot_id) + " cannot be read";
 }
 
-namespace {
-
 // The other boot's id, in a file of this process that goes with it.
 const std::string &other_boot_id()
 {
@@ -123,8 +121,6 @@ const std::string &other_boot_id()
     } other;
     return other.path;
 }
-
-}  // namespace
 
 std::string after_restart(const std::string &command_line)
 {

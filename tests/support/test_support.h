@@ -53,6 +53,8 @@ std::string enter_private_mounts();
 // and unshare: why_no_restart() says what is missing ("" when nothing is).
 std::string after_restart(const std::string &command_line);
 std::string why_no_restart();
+// The file of that other boot's id, for a module told to read it in place of the kernel's.
+const std::string &other_boot_id();
 
 // The same for this process and all it starts from here on: it moves to a mount namespace of
 // its own (once), where restarted(true) makes the boot id read as another one and
