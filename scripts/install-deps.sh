@@ -14,6 +14,7 @@ declare -A groups=(
   [cross]="g++-arm-linux-gnueabihf qemu-user"
   [uclibc]="g++-arm-linux-gnueabihf linux-libc-dev-armhf-cross qemu-user uclibc-source xz-utils bzip2"
   [tidy]="clang-tidy"
+  [camera]="g++-arm-linux-gnueabihf qemu-system-arm dosfstools mtools exfatprogs exfat-fuse fuse3 cpio"
   [demo]="cmake gcc g++ make nlohmann-json3-dev"
 )
 
@@ -32,14 +33,14 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "install-deps: installing ${missing[*]}"
-sudo=""
-if [[ $(id -u) -ne 0 ]]; then
-  command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
-  sudo="sudo"
+source "$(dirname "$0")/apt.sh"
+if [[ -n "$apt_sudo" ]] && ! command -v sudo >/dev/null; then
+  echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2
+  exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
 # Refresh the package lists only when they are missing or a first attempt fails.
-if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"; then
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if ! $apt_sudo apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+  apt_refresh
+  apt_retry $apt_sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
