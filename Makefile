@@ -4,7 +4,8 @@
 # measures the line coverage of avi/ by that harness, `make cross-test` builds for 32-bit ARM
 # and runs the tests under qemu-user, `make uclibc-test` builds uClibc-ng for that ARM and
 # mirvo against it and compares its work under qemu-user with the default build's, `make tidy`
-# runs clang-tidy.
+# runs clang-tidy, `make camera-test` boots an emulated ARM camera with that uClibc build
+# and cuts its power on FAT32 and exFAT cards.
 # PRESET picks the CMake preset (default, asan, tsan, cross, uclibc); CTEST_ARGS narrows a run (for
 # example CTEST_ARGS="-L e2e" for the end-to-end tests only); MIRVO_WERROR=ON (the default
 # when CI is set) makes warnings errors.
@@ -14,7 +15,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 MIRVO_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all build configure deps test bench demo fuzz fuzz-coverage cross-test uclibc-test tidy clean
+.PHONY: all build configure deps test bench demo fuzz fuzz-coverage cross-test uclibc-test camera-test tidy clean
 
 all: build
 
@@ -48,6 +49,12 @@ uclibc-test:
 	$(MAKE) build PRESET=default
 	$(MAKE) build PRESET=uclibc
 	ctest --preset uclibc -j $(JOBS) $(CTEST_ARGS)
+
+# The camera box (scripts/camera-box.sh, in build-box) needs the uClibc build; its tests
+# run one by one, each booting the box; missing packages skip them, saying so. MIRVO_CAMERA_CUTS_FAT32 and MIRVO_CAMERA_CUTS_EXFAT
+# set how many cuts (3 and 2), MIRVO_CAMERA_SEED when they come (1).
+camera-test:
+	JOBS=$(JOBS) scripts/camera-test.sh $(CTEST_ARGS)
 
 tidy:
 	scripts/install-deps.sh build tidy

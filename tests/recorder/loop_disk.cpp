@@ -79,10 +79,10 @@ void loop_disk::cut(const std::string &copy) const
 
 std::map<std::string, bytes> files_after_cut(const filesystem_kind &kind, const std::string &image,
                                              const std::vector<std::string> &names,
-                                             int &check_status, std::string &error)
+                                             command_result &check, std::string &error)
 {
     std::map<std::string, bytes> files;
-    check_status = run(kind.check + " " + shell_quoted(image)).status;
+    check = run(kind.check + " " + shell_quoted(image));
     std::string device = attach(image, true, error);
     if (device.empty())
         return files;

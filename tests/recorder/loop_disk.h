@@ -44,10 +44,10 @@ private:
 };
 
 // What a power cut left: the image is checked and repaired as a camera would at its next
-// start, mounted read-only, and the named files that are there are read. `check_status`
-// gets the checker's exit status; `error` says what failed, if anything did.
+// start, mounted read-only, and the named files that are there are read. `check` gets what
+// the checker said and its exit status; `error` says what failed, if anything did.
 std::map<std::string, bytes> files_after_cut(const filesystem_kind &kind, const std::string &image,
                                              const std::vector<std::string> &names,
-                                             int &check_status, std::string &error);
+                                             command_result &check, std::string &error);
 
 }  // namespace mirvo_test

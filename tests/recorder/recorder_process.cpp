@@ -276,6 +276,30 @@ size_t video_chunks(const std::vector<indexed_chunk> &chunks)
                                              [](const indexed_chunk &c) { return c.id == "00db"; }));
 }
 
+repair_outcome repair_cut_off(const std::string &path, bool restarted)
+{
+    std::string repair = program("mirvo-avi") + " repair " + shell_quoted(path);
+    command_result r = run(restarted ? after_restart(repair) : repair);
+    repair_outcome outcome{r.status, lines_of(r.out + r.err + "\n").front(), {}};
+    bytes b = read_file(path);
+    if (r.status == 0 && b.size() >= 8 && u32_at(b, 4) + 8 == b.size())  // finished
+        outcome.chunks = indexed_chunks(path);
+    return outcome;
+}
+
+size_t video_within(const std::vector<indexed_chunk> &chunks, uint64_t size)
+{
+    uint64_t end = 2048;
+    size_t video = 0;
+    for (const indexed_chunk &c : chunks) {
+        end += 8 + ((c.data.size() + 1) & ~size_t{1});
+        if (end > size)
+            break;
+        video += c.id == "00db";
+    }
+    return video;
+}
+
 std::vector<indexed_chunk> reader_chunks(const std::string &path, int32_t *index_origin)
 {
     std::vector<indexed_chunk> chunks;

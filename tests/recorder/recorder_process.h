@@ -90,9 +90,24 @@ struct indexed_chunk {
 // How many of the chunks are video frames.
 size_t video_chunks(const std::vector<indexed_chunk> &chunks);
 
+// How many of them lie whole within the first `size` bytes of a recording made of them (its
+// first chunk at 2048): what a file cut off at that size holds.
+size_t video_within(const std::vector<indexed_chunk> &chunks, uint64_t size);
+
 // The chunks of a finished file in index order, read by hand from the bytes (absolute
 // offsets, as our writer stores them). Fails the calling test on a malformed file.
 std::vector<indexed_chunk> indexed_chunks(const std::string &path);
+
+// What `mirvo-avi repair` made of a recording cut off (run as on a machine restarted since it
+// was written, when `restarted`): its exit status, its first line, and the chunks of the file
+// it finished; none when it left the file as it was (a recording that holds no frame, which
+// repair calls a success, or a failure).
+struct repair_outcome {
+    int status = -1;
+    std::string said;
+    std::vector<indexed_chunk> chunks;
+};
+repair_outcome repair_cut_off(const std::string &path, bool restarted);
 
 // The chunks of a file in index order as our reader finds them (the index loaded, or
 // rebuilt when the file has none), with how it found the index (AVI_INDEX_...). Fails the

@@ -74,12 +74,27 @@ std::vector<source_frame> source_frames(int32_t first, size_t count, bool with_a
     return frames;
 }
 
+std::vector<indexed_chunk> chunks_of(const std::vector<source_frame> &frames)
+{
+    std::vector<indexed_chunk> chunks;
+    for (const source_frame &f : frames)
+        chunks.push_back({chunk_id_of(f), flags_of(f), f.data});
+    return chunks;
+}
+
 void expect_source_frames(const std::vector<indexed_chunk> &chunks, int32_t first,
                           bool with_audio)
 {
     std::vector<source_frame> frames = source_frames(first, chunks.size(), with_audio);
     ASSERT_EQ(frames.size(), chunks.size());
     ASSERT_EQ(frames.front().serial, first) << "the source skipped frames";
+    expect_source_frames(chunks, frames);
+}
+
+void expect_source_frames(const std::vector<indexed_chunk> &chunks,
+                          const std::vector<source_frame> &frames)
+{
+    ASSERT_LE(chunks.size(), frames.size()) << "more chunks than the source's frames";
     for (size_t i = 0; i < chunks.size(); ++i) {
         const source_frame &f = frames[i];
         SCOPED_TRACE("frame " + std::to_string(i) + ", serial " + std::to_string(f.serial));

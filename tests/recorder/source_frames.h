@@ -19,10 +19,16 @@ struct source_frame {
 // `count` frames of stream 0 from serial first on (audio frames left out unless with_audio).
 std::vector<source_frame> source_frames(int32_t first, size_t count, bool with_audio);
 
+// The chunks a recording of these frames holds, in order.
+std::vector<indexed_chunk> chunks_of(const std::vector<source_frame> &frames);
+
 // Checks that chunks are exactly the source's frames from serial `first` on, each with the
 // chunk id, key flag and bytes that the recorder must have given it.
 void expect_source_frames(const std::vector<indexed_chunk> &chunks, int32_t first,
                           bool with_audio);
+// The same against frames fetched before: the chunks are the first of them.
+void expect_source_frames(const std::vector<indexed_chunk> &chunks,
+                          const std::vector<source_frame> &frames);
 
 // Checks that chunks are source frames from serial `first` on, in order and each exactly as
 // delivered, with frames left out where the writer refused them; returns how many frames
