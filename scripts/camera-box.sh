@@ -15,7 +15,7 @@ uclibc=build-uclibc
 triple=arm-linux-gnueabihf
 mkdir -p "$dir"
 
-# The kernel: whatever Debian's armmp kernel package stands for today.
+# busybox, and the kernel that Debian's armmp kernel package stands for today.
 scripts/fetch-target-libs.sh "$dir/busybox" armhf busybox-static
 if [[ ! -f "$dir/kernel/.complete" ]]; then
   kernel=$(apt-cache depends linux-image-armmp:armhf |
