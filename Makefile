@@ -51,8 +51,9 @@ uclibc-test:
 	ctest --preset uclibc -j $(JOBS) $(CTEST_ARGS)
 
 # The camera box (scripts/camera-box.sh, in build-box) needs the uClibc build; its tests
-# run one by one, each booting the box; missing packages skip them, saying so. MIRVO_CAMERA_CUTS_FAT32 and MIRVO_CAMERA_CUTS_EXFAT
-# set how many cuts (3 and 2), MIRVO_CAMERA_SEED when they come (1).
+# run one by one, each booting the box; missing packages skip them, saying so.
+# MIRVO_CAMERA_CUTS_FAT32 and MIRVO_CAMERA_CUTS_EXFAT set how many cuts (3 and 2),
+# MIRVO_CAMERA_SEED when they come (1).
 camera-test:
 	JOBS=$(JOBS) scripts/camera-test.sh $(CTEST_ARGS)
 

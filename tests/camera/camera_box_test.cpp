@@ -226,10 +226,13 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
     for (const std::string &tool : kind.tools)
         if (run("command -v " + tool).status != 0)
             GTEST_SKIP() << "skipped: no " << tool << " (scripts/install-deps.sh camera)";
-    if (&kind == &exfat && geteuid() != 0)
-        GTEST_SKIP() << "skipped: reading an exFAT image needs root (loop device, FUSE)";
-    if (&kind == &exfat && !enter_private_mounts().empty())
-        GTEST_SKIP() << "skipped: " << enter_private_mounts();
+    if (&kind == &exfat) {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "skipped: reading an exFAT image needs root (loop device, FUSE)";
+        std::string why_not = enter_private_mounts();
+        if (!why_not.empty())
+            GTEST_SKIP() << "skipped: " << why_not;
+    }
 
     std::string card = dir.file("card.img"), console = dir.file("console.log");
     ASSERT_EQ(run(std::regex_replace(kind.make, std::regex("IMAGE"), shell_quoted(card))).status, 0)
@@ -260,10 +263,14 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
 
     EXPECT_TRUE(found["other.h264"] == read_file(source_path("device/clips/main.h264")))
         << "the card's other file is as it was written";
-    std::string a_copy = dir.file("a.avi");
-    write_file(a_copy, found["a.avi"]);
-    EXPECT_EQ(md5_of(a_copy), guest.a_md5) << "the recording closed before the cut is whole";
-    expect_source_frames(indexed_chunks(a_copy), guest.a_serial, true);
+    if (found.count("a.avi")) {
+        std::string a_copy = dir.file("a.avi");
+        write_file(a_copy, found["a.avi"]);
+        EXPECT_EQ(md5_of(a_copy), guest.a_md5) << "the recording closed before the cut is whole";
+        expect_source_frames(indexed_chunks(a_copy), guest.a_serial, true);
+    } else {
+        ADD_FAILURE() << "the recording closed before the cut is gone";
+    }
 
     // b.avi as mirvo-avi finishes it on a PC, which is another boot than the camera's.
     std::vector<source_frame> source = source_frames(guest.b_serial, 4000, true);
