@@ -64,16 +64,11 @@ void PrintTo(const cut_case &c, std::ostream *out)
     *out << c.kind->name << " cut " << c.index;
 }
 
-int env_number(const char *name, int fallback)
-{
-    const char *value = getenv(name);
-    return value && *value ? atoi(value) : fallback;
-}
-
 std::vector<cut_case> cuts_of(const card_kind &kind)
 {
     std::vector<cut_case> cuts;
-    for (int i = 0; i < env_number(kind.cuts_variable, kind.default_cuts); ++i)
+    uint64_t count = number_from_environment(kind.cuts_variable, kind.default_cuts);
+    for (int i = 0; static_cast<uint64_t>(i) < count; ++i)
         cuts.push_back({&kind, i});
     return cuts;
 }
@@ -82,7 +77,7 @@ std::vector<cut_case> cuts_of(const card_kind &kind)
 double cut_moment(const cut_case &c)
 {
     std::vector<int> words(c.kind->name.begin(), c.kind->name.end());
-    words.push_back(env_number("MIRVO_CAMERA_SEED", 1));
+    words.push_back(static_cast<int>(number_from_environment("MIRVO_CAMERA_SEED", 1)));
     words.push_back(c.index);
     std::seed_seq seed(words.begin(), words.end());
     std::mt19937 draw(seed);
@@ -139,17 +134,11 @@ pid_t boot_camera(const std::string &box, const card_kind &kind, const std::stri
     return pid;
 }
 
-std::string text_of(const std::string &path)
-{
-    bytes b = read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
 // Waits until the console holds `text` (true), or the guest failed or the emulator ended.
 bool wait_for_console(const std::string &console, const std::string &text, pid_t qemu)
 {
     for (steady::time_point until = steady::now() + 180s; steady::now() < until;) {
-        std::string seen = text_of(console);
+        std::string seen = read_text(console);
         if (seen.find(text) != std::string::npos)
             return true;
         if (seen.find("camera: FAILED") != std::string::npos || waitpid(qemu, nullptr, WNOHANG) != 0)
@@ -243,13 +232,14 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
     steady::time_point booted = steady::now();
     bool recording = wait_for_console(console, "camera: recording b.avi", qemu);
     double boot_seconds = std::chrono::duration<double>(steady::now() - booted).count();
+    const double cut_after = cut_moment(c);
     if (recording)
-        std::this_thread::sleep_for(std::chrono::duration<double>(cut_moment(c)));
+        std::this_thread::sleep_for(std::chrono::duration<double>(cut_after));
     kill(qemu, SIGKILL);
     waitpid(qemu, nullptr, 0);
-    std::string said = text_of(console);
+    std::string said = read_text(console);
     ASSERT_TRUE(recording) << "the camera did not reach its second recording:\n"
-                           << said << text_of(console + ".qemu");
+                           << said << read_text(console + ".qemu");
     guest_report guest = read_console(said);
     EXPECT_TRUE(guest.problems.empty()) << guest.problems.front();
 
@@ -287,7 +277,7 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
     EXPECT_LE(lost, 1.0) << "b.avi: " << repair_said;
     printf("[ camera box ] %s, cut %.2f s into b.avi (booted to it in %.1f s): %zu video frames "
            "written by the last heartbeat, %zu kept, %.2f s lost; the check said: %s; repair: %s\n",
-           kind.name.c_str(), cut_moment(c), boot_seconds, written, kept, lost,
+           kind.name.c_str(), cut_after, boot_seconds, written, kept, lost,
            check_said(check).c_str(), repair_said.c_str());
 }
 

@@ -38,12 +38,6 @@ const size_t default_states = processes_are_dear ? 2000 : 6000;
 const uint64_t tool_sample = processes_are_dear ? 25 : 1;  // one state in this many by the tool
 constexpr size_t examples_per_kind = 3;
 
-uint64_t from_environment(const char *name, uint64_t otherwise)
-{
-    const char *text = getenv(name);
-    return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
-}
-
 size_t lines_in(const std::string &text)
 {
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -149,8 +143,8 @@ private:
 
 TEST(crash_states, every_state_a_power_cut_leaves_repairs_to_what_the_recording_wrote)
 {
-    const uint64_t seed = from_environment("MIRVO_CRASH_SEED", 1);
-    const size_t wanted = from_environment("MIRVO_CRASH_STATES", default_states);
+    const uint64_t seed = number_from_environment("MIRVO_CRASH_SEED", 1);
+    const size_t wanted = number_from_environment("MIRVO_CRASH_STATES", default_states);
     const char *replay = getenv("MIRVO_CRASH_REPLAY");
     std::printf("crash states: seed %llu (MIRVO_CRASH_SEED), about %zu states\n",
                 static_cast<unsigned long long>(seed), wanted);

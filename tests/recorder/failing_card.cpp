@@ -12,11 +12,6 @@ namespace mirvo_test {
 
 namespace {
 
-std::string text_of(const bytes &b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 // Writes a control file whole before the file system can see it.
 void put_control(const std::string &path, const std::string &text)
 {
@@ -48,7 +43,7 @@ failing_card::failing_card(const temp_dir &dir) : mount_point_(dir.file("card"))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!mounted_)
-        why_not_ = "the FUSE file system did not mount: " + text_of(read_file(dir.file("card.log")));
+        why_not_ = "the FUSE file system did not mount: " + read_text(dir.file("card.log"));
 }
 
 failing_card::~failing_card()

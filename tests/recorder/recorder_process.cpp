@@ -25,12 +25,6 @@ namespace mirvo_test {
 
 namespace {
 
-std::string text_of(const std::string &path)
-{
-    bytes b = read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
 bool exists(const std::string &path)
 {
     struct stat st {};
@@ -207,12 +201,12 @@ int recorder_process::wait_exit(std::chrono::milliseconds timeout)
 
 std::string recorder_process::out() const
 {
-    return text_of(out_path_);
+    return read_text(out_path_);
 }
 
 std::string recorder_process::err() const
 {
-    return text_of(err_path_);
+    return read_text(err_path_);
 }
 
 std::vector<std::string> recorder_process::out_lines() const

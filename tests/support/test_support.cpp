@@ -37,6 +37,18 @@ bytes read_file(const std::string &path)
     return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string read_text(const std::string &path)
+{
+    bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+uint64_t number_from_environment(const char *name, uint64_t otherwise)
+{
+    const char *text = getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
+}
+
 void write_file(const std::string &path, const bytes &content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

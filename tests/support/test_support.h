@@ -25,6 +25,7 @@ private:
 };
 
 bytes read_file(const std::string &path);
+std::string read_text(const std::string &path);  // empty when there is no such file
 void write_file(const std::string &path, const bytes &content);
 uint64_t file_size(const std::string &path);
 
@@ -39,6 +40,9 @@ struct command_result {
     std::string out;
     std::string err;
 };
+// The number in an environment variable, or `otherwise` when it is unset or empty.
+uint64_t number_from_environment(const char *name, uint64_t otherwise);
+
 // Runs a shell command line; standard output and standard error are captured apart.
 command_result run(const std::string &command_line);
 // Quotes a string for the shell.
