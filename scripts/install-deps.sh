@@ -6,7 +6,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config googletest zlib1g-dev nlohmann-json3-dev"
-  [test]="groff-base ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good util-linux e2fsprogs exfatprogs exfat-fuse fuse3 python3-fusepy"
+  [test]="groff-base ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-plugins-bad util-linux e2fsprogs exfatprogs exfat-fuse fuse3 python3-fusepy"
   [fuzz]="clang libclang-rt-14-dev"
   [coverage]="clang libclang-rt-14-dev llvm-14"
   [bench]="ffmpeg strace"

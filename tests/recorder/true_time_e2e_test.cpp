@@ -111,8 +111,10 @@ double gstreamer_duration(const std::string &file)
 {
     command_result r = run("gst-discoverer-1.0 " + shell_quoted(file));
     size_t at = r.out.find("Duration: ");
-    if (r.status != 0 || at == std::string::npos)
+    if (r.status != 0 || at == std::string::npos) {
+        ADD_FAILURE() << "GStreamer gives no duration for " << file << ":\n" << r.out << r.err;
         return -1;
+    }
     int h = 0, m = 0;
     double s = 0;
     sscanf(r.out.c_str() + at, "Duration: %d:%d:%lf", &h, &m, &s);
@@ -146,7 +148,7 @@ TEST_P(true_time, every_picture_is_shown_at_its_capture_time_and_video_ends_with
 {
     const camera &c = GetParam();
     if (run("command -v ffprobe && command -v gst-discoverer-1.0").status != 0)
-        GTEST_SKIP() << "ffprobe or gst-discoverer-1.0 is missing (scripts/install-deps.sh test peers)";
+        GTEST_SKIP() << "ffprobe or gst-discoverer-1.0 is missing (scripts/install-deps.sh test)";
     temp_dir dir;
     std::string trace = dir.file("trace"), file = dir.file("rec.avi");
     std::map<std::string, std::string> settings = c.settings;
