@@ -41,6 +41,7 @@ for module in virtio_mmio virtio_blk fat vfat nls_cp437 nls_ascii exfat; do
   found=$(find "$dir/kernel/lib/modules/$release" -name "$module.ko")
   [[ -n "$found" ]] || { echo "camera-box: the kernel $release has no $module.ko" >&2; exit 1; }
   cp "$found" "$root/modules/"
+  echo "$module" >>"$root/modules/order"  # /init loads them in this order
 done
 cp -L "$uclibc"/sysroot/lib/{ld-uClibc.so.0,libc.so.0} "$uclibc/lib/libqelmain.so" "$root/lib/"
 cp "$uclibc/bin/mirvo" "$root/bin/"

@@ -153,22 +153,21 @@ std::map<std::string, bytes> files_on_card(const card_kind &kind, const std::str
                                            command_result &check, std::string &error)
 {
     std::map<std::string, bytes> files;
-    if (&kind == &exfat)
+    if (&kind == &exfat) {
         files = files_after_cut(exfat_disk, image, card_files, check, error);
-    else
+    } else {
         check = run("fsck.fat -a " + shell_quoted(image));
+        for (const std::string &name : card_files) {
+            std::string copy = image + "." + name;
+            if (run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + shell_quoted(image) + " ::" + name + " " +
+                    shell_quoted(copy)).status == 0)
+                files[name] = read_file(copy);
+        }
+    }
     // The image's name is random: keep it out of the lines read for what the check did.
     for (std::string *said : {&check.out, &check.err})
         for (size_t at; (at = said->find(image)) != std::string::npos;)
             said->replace(at, image.size(), "card.img");
-    if (&kind == &exfat)
-        return files;
-    for (const std::string &name : card_files) {
-        std::string copy = image + "." + name;
-        if (run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + shell_quoted(image) + " ::" + name + " " +
-                shell_quoted(copy)).status == 0)
-            files[name] = read_file(copy);
-    }
     return files;
 }
 

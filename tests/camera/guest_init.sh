@@ -21,7 +21,7 @@ fail() {
 }
 
 fs=$(sed -n 's/.*camera\.fs=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
-for module in virtio_mmio virtio_blk fat vfat nls_cp437 nls_ascii exfat; do
+for module in $(cat /modules/order); do
   insmod "/modules/$module.ko" || fail "insmod $module"
 done
 for tries in $(seq 50); do [ -b /dev/vda ] && break; sleep 0.1; done
