@@ -166,14 +166,16 @@ TEST_P(power_loss, a_kill_keeps_every_chunk_written_and_repair_finishes_the_file
     }
 
     // mirvo-avi repair finishes it: the same frames, the source's key flags, and an index.
-    command_result repair = run(program("mirvo-avi") + " repair " + shell_quoted(file));
-    ASSERT_EQ(repair.status, 0) << repair.err;
-    std::vector<indexed_chunk> repaired = indexed_chunks(file);
-    ASSERT_EQ(repaired.size(), found.size());
-    size_t frames = video_chunks(repaired);
-    if (frames == 0)
-        return;  // killed before a checkpoint covered a frame: an empty recording
-    expect_source_frames(repaired, first, true);
+    // Killed before a frame reached the file (a slow machine), it has nothing to finish.
+    repair_outcome repair = repair_cut_off(file, false);
+    ASSERT_EQ(repair.status, 0) << repair.said;
+    size_t frames = video_chunks(found);
+    if (frames == 0) {
+        EXPECT_TRUE(read_file(file) == cut) << repair.said;
+        return;
+    }
+    ASSERT_EQ(repair.chunks.size(), found.size()) << repair.said;
+    expect_source_frames(repair.chunks, first, true);
 
     // Peers take it for what was recorded.
     command_result probe = run("ffprobe -v error -select_streams v -count_packets -show_entries "
