@@ -4,7 +4,7 @@
 #pragma once
 
 #include "avi.h"
-#include "avi_crc32.h"
+#include "avi/common/avi_crc32.h"
 #include "common/le_bytes.h"
 
 #include <array>

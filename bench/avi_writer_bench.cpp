@@ -5,7 +5,7 @@
 // CRC-32 of everything it writes, for its checkpoints); all end with the file synced to the
 // disk. Then the CRC-32 alone over the same frames: the module's, its tables alone, zlib's.
 #include "avi/avi.h"
-#include "avi/avi_crc32.h"
+#include "avi/common/avi_crc32.h"
 
 #include <algorithm>
 #include <chrono>

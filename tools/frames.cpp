@@ -1,7 +1,7 @@
 // mirvo-avi frames: one line per video frame and audio chunk in index order, with the
 // file offset of its data, its length, its key flag and a CRC-32 (zlib) of its bytes; as
 // text or as a JSON array. Every entry is checked against the file before the first line.
-#include "avi/avi_crc32.h"
+#include "avi/common/avi_crc32.h"
 #include "index_entries.h"
 #include "inputs.h"
 #include "progress.h"

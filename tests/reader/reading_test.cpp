@@ -4,7 +4,7 @@
 #include "avi_builder.h"
 #include "reader_fixture.h"
 
-#include "avi/avi_walk.h"
+#include "avi/reader/avi_walk.h"
 
 #include <algorithm>
 #include <fcntl.h>

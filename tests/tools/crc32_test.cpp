@@ -2,7 +2,7 @@
 // for every length, alignment and running sum, generated from a seed: through crc32_update
 // (folding from 64 bytes where the processor allows, tables for the rest) and through the
 // tables alone, as the camera's ARM computes it.
-#include "avi/avi_crc32.h"
+#include "avi/common/avi_crc32.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -1,7 +1,7 @@
 // Reading an open AVI file: field queries, frame and chunk lookups by number, video frames
 // in index order, audio by byte position across chunks or chunk by chunk, and a scan that
 // returns the next chunk in file order without the index.
-#include "avi_walk.h"
+#include "avi/reader/avi_walk.h"
 
 #include <new>
 

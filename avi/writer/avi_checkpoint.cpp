@@ -1,7 +1,7 @@
 // Checkpoints: the record that AVI_sync writes into one of two slots of the header's filler
 // just before each sync, and what is made of them after a power cut: how far a recording's
 // data is durable and known to be its own, so that stale or torn bytes are never taken for it.
-#include "avi_recovery.h"
+#include "avi/recovery/avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>

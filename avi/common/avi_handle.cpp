@@ -1,6 +1,6 @@
 // Creating an output file (durable under its name from the start) and its writing handle,
 // and choosing the current audio track.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cerrno>
 #include <cstdlib>

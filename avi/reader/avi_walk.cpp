@@ -1,6 +1,6 @@
 // The buffered forward reader and the chunk walk of avi_walk.h: refills by pread, large
 // reads straight into their destination, and the rules for heads, lists and the walk's end.
-#include "avi_walk.h"
+#include "avi/reader/avi_walk.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Opening an AVI file for reading: the RIFF signature, the top-level walk that finds the
 // "hdrl" list, the "movi" list and the "idx1" index, and the header-list walk that takes the
 // first video stream and up to 8 audio streams. The index itself is avi_index.cpp's.
-#include "avi_recovery.h"
+#include "avi/recovery/avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // frames are found again in the data, and the close then appends the "idx1" index and
 // writes the final header in place. Finished files, recordings without a frame to keep and
 // files of other writers are never written.
-#include "avi_recovery.h"
+#include "avi/recovery/avi_recovery.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // for chunk heads, lists and where a walk ends, kept in this one place.
 #pragma once
 
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 namespace avi_detail {
 

@@ -1,7 +1,7 @@
 // The index of a file being read: the "idx1" chunk judged (absolute or "movi"-relative
 // offsets, or neither), or rebuilt by walking the chunks, and turned into the table of video
 // frames and one table of chunks per audio track.
-#include "avi_recovery.h"
+#include "avi/recovery/avi_recovery.h"
 
 #include <algorithm>
 #include <cstdlib>

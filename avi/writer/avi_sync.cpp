@@ -2,7 +2,7 @@
 // (which keeps nothing of the page cache) cannot take it. The data and length of the file
 // through fdatasync, with a checkpoint that tells repair how far they are the recording's
 // own; the name of a new file through an fsync of its directory.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cerrno>
 #include <climits>

@@ -2,7 +2,7 @@
 // the main header and one stream list per stream, (at close) the "INFO" list, the "JUNK"
 // filler and the head of the "movi" list. Both the recording-time header and the final one
 // are laid out here and nowhere else.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 #include "common/byte_writer.h"
 
 #include <cmath>

@@ -1,6 +1,6 @@
 // Progress of the long scans (examine, repair, the rebuilding open): one process-wide
 // callback, like avi_error, told about every few megabytes how far a scan has come.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Byte-level helpers of the AVI module: whole-buffer reads and writes on a descriptor, also
 // at an offset. The little-endian stores and loads are in le_bytes.h.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cerrno>
 #include <unistd.h>

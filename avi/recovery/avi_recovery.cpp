@@ -1,7 +1,7 @@
 // Planning the walk over a file that was never finished: a recording of this writer is
 // walked strictly (its media chunks one after the other, nothing else) and only as far as
 // its newest verified checkpoint; another writer's file keeps the lenient walk.
-#include "avi_recovery.h"
+#include "avi/recovery/avi_recovery.h"
 
 #include <cstring>
 

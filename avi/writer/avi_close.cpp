@@ -1,7 +1,7 @@
 // Finishing a file and ending a handle's life: the "idx1" index goes after the last media
 // chunk, the final header (real sizes and counts) over the first 2048 bytes; then the
 // descriptor is closed and every block hung on the handle freed.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -11,7 +11,7 @@
 // into one, which takes what is left 16 bytes at a time and is then reduced to 32 bits by
 // a Barrett reduction, all in the bit-reflected form of zlib's CRC. Faster than zlib's
 // CRC, so that the checkpoints' CRC costs a recording little beside its writes.
-#include "avi_crc32.h"
+#include "avi/common/avi_crc32.h"
 #include "common/le_bytes.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 // Finds H.264 key frames in stored video: an access unit is a key frame when it holds an
 // IDR slice, a NAL unit of type 5. Only start codes and NAL unit headers are looked at; the
 // data may come in pieces, so that a large frame never has to be held whole.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The AVI module's error reporting: the process-wide last error code, the table of its
 // texts, the two ways of turning the code into text (printed, or returned), and the one
 // way the module's operations fail.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Media chunks and the in-memory index: every video frame and piece of audio becomes one
 // RIFF chunk after the 2048-byte header region and one 16-byte entry of the index that the
 // close writes out as "idx1". Keeps the file, index included, within the size limit.
-#include "avi_internal.h"
+#include "avi/avi_internal.h"
 #include "common/byte_writer.h"
 
 #include <cerrno>

@@ -3,7 +3,7 @@
 // its index must go. Shared by repair (and examine) and the reader's rebuilding open.
 #pragma once
 
-#include "avi_walk.h"
+#include "avi/reader/avi_walk.h"
 
 namespace avi_detail {
 
