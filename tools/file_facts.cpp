@@ -4,22 +4,13 @@
 #include "file_facts.h"
 
 #include "common/le_bytes.h"
+#include "common/video_codes.h"
 
 #include <algorithm>
-#include <strings.h>
 #include <unordered_set>
 
 namespace mirvo_avi {
 namespace {
-
-bool is_h264(const std::string &code)
-{
-    for (const char *name : {"H264", "X264", "AVC1"}) {
-        if (strcasecmp(code.c_str(), name) == 0)
-            return true;
-    }
-    return false;
-}
 
 // Key frames, their shortest and longest distance (in frames shown), filled and repeated
 // frames and the bytes of the video chunks. A filled frame is an empty chunk: the camera
@@ -105,7 +96,7 @@ file_facts gather_facts(input_file &in)
         v.bit_rate = static_cast<double>(v.bytes) * 8 / v.duration;
         v.camera_fps = (v.frames - v.filled_frames - v.repeated_frames) / v.duration;
     }
-    v.h264 = is_h264(v.codec) || is_h264(AVI_video_handler(h));
+    v.h264 = is_h264_code(v.codec.c_str()) || is_h264_code(AVI_video_handler(h));
     if (v.h264)
         find_parameters(in, v);
 

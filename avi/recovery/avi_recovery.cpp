@@ -70,12 +70,6 @@ bool written_by_this_writer(const avi_handle &r, avi_detail::file_scan &s,
 
 }  // namespace
 
-bool avi_detail::is_h264(const char *code)
-{
-    auto *c = reinterpret_cast<const unsigned char *>(code);
-    return same_id(c, "H264") || same_id(c, "X264") || same_id(c, "AVC1");
-}
-
 bool avi_detail::is_recording_chunk(const avi_handle &r, const unsigned char *id)
 {
     if (memcmp(id, r.video_tag, 4) == 0)
@@ -94,7 +88,7 @@ avi_detail::recovery_plan avi_detail::plan_recovery(const avi_handle &r, file_sc
     plan.rules.strict = true;
     plan.trusted = find_trusted_data(s, header);
     const trusted_data &t = plan.trusted;
-    plan.rules.start_codes = is_h264(r.compressor);
+    plan.rules.start_codes = is_h264_code(r.compressor);
     if (t.carried && t.used == 0) {  // nothing verified: nothing is known to be the recording's
         plan.rules.end = static_cast<uint32_t>(r.movi_offset);
         return plan;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "avi/reader/avi_walk.h"
+#include "common/video_codes.h"
 
 namespace avi_detail {
 
@@ -40,9 +41,6 @@ recovery_plan plan_recovery(const avi_handle &r, file_scan &s);
 // The stream descriptions of a file opened for reading, in a writing handle's fields: what
 // the header builder needs, with counts and sizes still zero.
 avi_handle described_streams(const avi_handle &r);
-
-// Whether a compression code is H.264's.
-bool is_h264(const char *code);
 
 // Whether id names a chunk that this writer writes for r's streams: "00db", or "0Nwb" for a
 // declared track N (and "01wb", which it writes also when no track was declared).

@@ -118,7 +118,7 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
     }
     avi_detail::recovery_plan plan = avi_detail::plan_recovery(*r, s);
     avi_detail::walk_end ended;
-    int32_t code = avi_detail::rebuild_index(r, s, avi_detail::is_h264(streams.compressor), plan.rules, ended);
+    int32_t code = avi_detail::rebuild_index(r, s, is_h264_code(streams.compressor), plan.rules, ended);
     if (code != 0)
         return avi_detail::fail(code, r), nullptr;
     count_chunks(*r, streams, plan.rules.written_past ? plan.rules.verified_end : UINT64_MAX, out);
