@@ -181,7 +181,16 @@ namespace checkpoint_at {
 inline constexpr int slots[2] = {1280, 1792};
 inline constexpr int magic = 0, sequence = 4, recording = 8, data_end = 16, chunks = 20;
 inline constexpr int data_crc = 24, slot_crc = 28, boot = 32, boot_crc = 48, bytes = 52;
+inline constexpr char magic_text[] = "mvcp";  // the first 4 bytes of a slot in use
 }  // namespace checkpoint_at
+
+inline bool all_zero(const unsigned char *p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
 
 // The kernel's id of the running boot (16 bytes); false when it cannot be read. Where it is
 // read from: /proc/sys/kernel/random/boot_id.
@@ -232,27 +241,6 @@ class file_scan;
 // fits, or sets code (12: no video entry, 3: a read failed).
 int32_t judge_index(avi_handle *h, file_scan &s, int32_t &code);
 
-// How the index of a file without a usable "idx1" is rebuilt by walking its chunks. Another
-// writer's file is walked leniently: lists are entered and other chunks skipped. A recording
-// of this writer holds nothing but its media chunks one after the other, none of them empty,
-// so its walk ends at the first head that is not one (zeros, an index, bytes of some other
-// file), and at the end of the data its checkpoint verified.
-struct walk_rules {
-    bool strict = false;         // this writer's recording
-    uint64_t end = UINT64_MAX;   // where the walk must stop: what is known to be the recording's
-    uint64_t verified_end = 0;   // where the data a checkpoint verified ends
-    bool written_past = false;   // past it too, every byte is as the writer left it
-    // Past the data a checkpoint verified, an H.264 video chunk must also begin with a start
-    // code, as every access unit does: an index entry read as a chunk head does not.
-    bool start_codes = false;
-};
-
-// Why a rebuilding walk ended where it did (AVI_STOP_...).
-struct walk_end {
-    int32_t reason = AVI_STOP_END_OF_FILE;
-    uint64_t at = 0;  // where the last chunk kept ends
-};
-
 // Reader: what an open does with the file's index: nothing (not even read), load the
 // "idx1" chunk as it stands (for repair, which judges it), or load or rebuild it and build
 // the tables.
@@ -264,13 +252,6 @@ avi_handle *open_reading_fd(int fd, index_use use);
 // Reader: the index checked ("idx1" as loaded, when had_index) or rebuilt by a walk, then
 // the video frame table and each track's chunk table. Returns 0 or an avi_error code.
 int32_t load_index(avi_handle *h, bool had_index, file_scan &s);
-
-// Reader: an absolute index of the media chunks from "movi" on, in file order, found by the
-// walk through s under `rules`; a chunk that the file cuts short ends the walk without an
-// entry. With find_key_frames the video chunks holding an H.264 IDR slice are flagged key
-// frames, otherwise none is. Reports its progress. Returns 0 or AVI_ERROR_NO_MEMORY.
-int32_t rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames, const walk_rules &rules,
-                      walk_end &ended);
 
 // Looks for an H.264 IDR slice (a NAL unit of type 5 behind a 3- or 4-byte start code) in
 // Annex-B data that may come in pieces of any size: feed the pieces in order.

@@ -1,5 +1,5 @@
 // The index of a file being read: the "idx1" chunk judged (absolute or "movi"-relative
-// offsets, or neither), or rebuilt by walking the chunks, and turned into the table of video
+// offsets, or neither), or rebuilt by recovery's walk, and turned into the table of video
 // frames and one table of chunks per audio track.
 #include "avi/recovery/avi_recovery.h"
 
@@ -31,51 +31,6 @@ bool head_matches(file_scan &s, uint64_t at, const avi_index_entry &entry, int32
            get_u32_le(head + 4) == get_u32_le(entry.size);
 }
 
-bool is_media_id(const unsigned char *id)
-{
-    unsigned char third = avi_detail::ascii_lower(id[2]), fourth = avi_detail::ascii_lower(id[3]);
-    return (third == 'd' && (fourth == 'b' || fourth == 'c')) || (third == 'w' && fourth == 'b');
-}
-
-// Whether the data at the scan's position, `size` bytes, holds an H.264 IDR slice. Reads
-// from the buffer piece by piece and stops at the first one found.
-bool holds_idr(file_scan &s, uint32_t size)
-{
-    avi_detail::idr_search search;
-    const unsigned char *data;
-    uint32_t n;
-    for (uint32_t left = size; left > 0 && !search.found && (n = s.look(data, left)) > 0; left -= n) {
-        avi_detail::search_idr(search, data, n);
-        s.skip(n);
-    }
-    return search.found;
-}
-
-// Whether the data at the scan's position begins with an H.264 start code (00 00 01, or
-// 00 00 00 01), as every access unit of an Annex-B stream does.
-bool starts_with_start_code(file_scan &s)
-{
-    const unsigned char *data;
-    uint32_t n = s.look(data, 4);
-    return (n >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
-           (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
-}
-
-// Whether an empty chunk met in a strict walk is a filler: a video chunk that holds the last
-// picture for one more frame time. Within data known to be the writer's it is; elsewhere an
-// index entry read as a chunk head looks just like one ("00db", flags 0 as its size), but
-// what follows a filler is the next chunk's id, and what follows such an entry is its
-// offset field.
-bool is_filler(const avi_handle &h, file_scan &s, const avi_detail::chunk &c, const avi_detail::walk_rules &rules)
-{
-    if (avi_detail::chunk_stream(h, c.id) != 0)
-        return false;
-    if (c.at + 8 <= rules.verified_end || rules.written_past)
-        return true;
-    const unsigned char *next;
-    return s.look(next, 4) == 4 && avi_detail::is_recording_chunk(h, next);
-}
-
 }  // namespace
 
 int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
@@ -99,57 +54,6 @@ int32_t avi_detail::judge_index(avi_handle *h, file_scan &s, int32_t &code)
     return AVI_INDEX_REBUILT;
 }
 
-int32_t avi_detail::rebuild_index(avi_handle *h, file_scan &s, bool find_key_frames,
-                                  const walk_rules &rules, walk_end &ended)
-{
-    h->index_count = 0;
-    h->max_chunk_len = 0;
-    s.move_to(static_cast<uint32_t>(h->movi_offset));
-    avi_detail::progress progress(s.end() == no_end ? 0 : s.end());
-    ended = {AVI_STOP_END_OF_FILE, s.position()};
-    chunk c;
-    for (;;) {
-        progress.at(s.position());
-        if (s.position() >= rules.end) {
-            ended.reason = s.position() < s.end() ? AVI_STOP_CHECKPOINT : AVI_STOP_END_OF_FILE;
-            break;
-        }
-        // A strict walk takes the chunks one after the other: a list is not entered but ends it.
-        bool got = rules.strict ? next_chunk(s, c) == avi_detail::walk_step::chunk : next_in_lists(s, c);
-        if (!got) {
-            ended.reason = s.end() != no_end && c.at < s.end() ? AVI_STOP_CUT_SHORT : AVI_STOP_END_OF_FILE;
-            break;
-        }
-        if (rules.strict && (c.is_list || !is_recording_chunk(*h, c.id) ||
-                             (c.size == 0 && !is_filler(*h, s, c, rules)) ||
-                             (c.size > 0 && rules.start_codes && c.at >= rules.verified_end &&
-                              (s.end() == no_end || c.at + 8 + c.size <= s.end()) &&
-                              chunk_stream(*h, c.id) == 0 && !starts_with_start_code(s)))) {
-            ended.reason = AVI_STOP_NOT_A_CHUNK;
-            break;
-        }
-        if (is_media_id(c.id)) {
-            uint64_t data_end = c.at + 8 + c.size;
-            if (s.end() != no_end && data_end > s.end()) {
-                ended.reason = AVI_STOP_CUT_SHORT;
-                break;
-            }
-            if (data_end > rules.end) {  // not what a checkpoint ends at: not to be trusted
-                ended.reason = AVI_STOP_CHECKPOINT;
-                break;
-            }
-            bool key = find_key_frames && chunk_stream(*h, c.id) == 0 && holds_idr(s, c.size);
-            if (AVI_append_index(h, reinterpret_cast<const char *>(c.id), key ? AVI_KEY_FRAME : 0,
-                                 static_cast<uint32_t>(c.at), c.size) != 0)
-                return AVI_ERROR_NO_MEMORY;
-            ended.at = c.at + 8 + padded(c.size);
-        }
-        avi_detail::skip_chunk(s, c);
-    }
-    progress.finish();
-    return 0;
-}
-
 namespace {
 
 uint32_t data_offset(const avi_index_entry &entry, uint64_t base)
@@ -158,8 +62,8 @@ uint32_t data_offset(const avi_index_entry &entry, uint64_t base)
     return at > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(at);  // unreadable, not wrapped
 }
 
-// Step 7: the video frame table and each track's chunk table, from two passes over the
-// index (count, then fill), so that each table is allocated once at its exact size.
+// The video frame table and each track's chunk table, from two passes over the index
+// (count, then fill), so that each table is allocated once at its exact size.
 int32_t build_tables(avi_handle *h, uint64_t base)
 {
     int32_t frames = 0;
@@ -224,9 +128,8 @@ int32_t avi_detail::load_index(avi_handle *h, bool had_index, file_scan &s)
     if (code != 0)
         return code;
     if (origin == AVI_INDEX_REBUILT) {
-        avi_detail::recovery_plan plan = avi_detail::plan_recovery(*h, s);
-        avi_detail::walk_end ended;
-        if ((code = avi_detail::rebuild_index(h, s, false, plan.rules, ended)) != 0)
+        avi_detail::recovery_verdict verdict;
+        if ((code = avi_detail::recover_index(h, s, false, verdict)) != 0)
             return code;
     }
     h->index_origin = origin;

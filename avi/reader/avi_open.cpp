@@ -104,7 +104,7 @@ bool data_fits(const file_scan &s, const chunk &c)
     return s.end() == no_end || (c.at + 8 <= s.end() && padded(c.size) <= s.end() - c.at - 8);
 }
 
-// Step 2: the chunks of the top level, to the end of the file (past the end of the RIFF
+// The chunks of the top level, to the end of the file (past the end of the RIFF
 // chunk too). Keeps the last "hdrl" list and the last "idx1" chunk, notes where "movi"
 // starts. An "idx1" chunk longer than the rest of the file (a close cut short inside it) is
 // no index: the chunks are then found by scanning. The index is read only when `use` asks
@@ -248,7 +248,7 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
     track.byte_count = stated_audio_bytes(*h, t, w.audio_length, w.audio_sample_size);
 }
 
-// Step 3: the streams of the header list. Returns 0 or an avi_error code (15 for a ninth
+// The streams of the header list. Returns 0 or an avi_error code (15 for a ninth
 // audio stream, also said on standard error).
 int32_t walk_header_list(avi_handle *h, const top_level &found)
 {

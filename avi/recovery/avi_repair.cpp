@@ -60,7 +60,7 @@ bool is_finished(avi_handle &r, file_scan &s)
 
 // What the rebuilt index of a file that is not finished holds: the counts a close would
 // have written for the same chunks, and where the last whole chunk ends.
-void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t verified_end, avi_recovery &out)
+void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t unverified_from, avi_recovery &out)
 {
     uint64_t data_end = static_cast<uint32_t>(r.movi_offset);
     int64_t bytes[AVI_MAX_TRACKS] = {};
@@ -75,7 +75,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t verified_en
             out.audio_chunks += 1;
             bytes[stream - 1] += size;
         }
-        out.chunks_past += get_u32_le(e.offset) >= verified_end;
+        out.chunks_past += get_u32_le(e.offset) >= unverified_from;
         data_end = uint64_t{get_u32_le(e.offset)} + 8 + padded(size);  // in file order
     }
     streams.video_frame_count = out.video_frames;
@@ -116,19 +116,16 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
         out.state = AVI_FILE_FINISHED;
         return r;
     }
-    avi_detail::recovery_plan plan = avi_detail::plan_recovery(*r, s);
-    avi_detail::walk_end ended;
-    int32_t code = avi_detail::rebuild_index(r, s, is_h264_code(streams.compressor), plan.rules, ended);
-    if (code != 0)
+    avi_detail::recovery_verdict verdict;
+    if (int32_t code = avi_detail::recover_index(r, s, is_h264_code(streams.compressor), verdict))
         return avi_detail::fail(code, r), nullptr;
-    count_chunks(*r, streams, plan.rules.written_past ? plan.rules.verified_end : UINT64_MAX, out);
-    out.state = plan.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
-    out.checkpoints = plan.trusted.newest;
-    out.checkpoint_used = plan.trusted.used;
-    out.past_checkpoint = plan.past_checkpoint;
-    out.stop_reason = plan.trusted.carried && plan.trusted.used == 0 ? AVI_STOP_UNVERIFIED : ended.reason;
-    if (ended.reason == AVI_STOP_CHECKPOINT)
-        out.dropped_chunks = avi_detail::count_recording_chunks(*r, s, ended.at);
+    count_chunks(*r, streams, verdict.unverified_from, out);
+    out.state = verdict.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
+    out.checkpoints = verdict.checkpoints;
+    out.checkpoint_used = verdict.checkpoint_used;
+    out.past_checkpoint = verdict.past_checkpoint;
+    out.stop_reason = verdict.stop_reason;
+    out.dropped_chunks = verdict.dropped_chunks;
     return r;
 }
 
