@@ -54,14 +54,20 @@ bool sync_directory_of(const char *path);
 // failed call left it.
 int fail(int32_t code);
 
-// fail, then `undo` (closing a descriptor, moving the file position back): errno is put
-// back to the failure's cause whatever the undoing did to it.
-template <class Undo> int fail_undoing(int32_t code, Undo &&undo)
+// Runs `undo` (closing a descriptor, freeing, moving the file position back) and puts errno
+// back as it was: the cause of a failure outlives the cleanup after it.
+template <class Undo> void keeping_errno(Undo &&undo)
 {
     int cause = errno;
-    fail(code);
     undo();
     errno = cause;
+}
+
+// fail, then `undo`, errno kept as the failure's cause whatever the undoing did to it.
+template <class Undo> int fail_undoing(int32_t code, Undo &&undo)
+{
+    fail(code);
+    keeping_errno(undo);
     return -1;
 }
 
@@ -74,6 +80,11 @@ int fail_because(int32_t code, int cause, avi_handle *release = nullptr);
 
 // Says line on standard error unless AVI_set_quiet asked for silence.
 void say(const char *line);
+
+// What the writer says before it ends the process, and the reader when it refuses the file,
+// for a ninth audio track.
+static_assert(AVI_MAX_TRACKS == 8, "the text below names the most tracks");
+inline constexpr char track_limit_text[] = "error - only 8 audio tracks supported";
 
 // avi_error, the failure's cause and errno, kept around a check whose refusals are an
 // answer rather than a failure of the module.
@@ -144,9 +155,13 @@ uint32_t legacy_audio_unit(const avi_handle &h, int t);
 
 // Builds the header region from the handle's stream descriptions: the recording-time
 // header when final_values is null, the final one (real counts, "INFO" list) otherwise.
-// A layout that cannot fit 2048 bytes ends the process with status 1.
-void build_header(const avi_handle &handle, const final_header_values *final_values,
-                  header_bytes &out);
+// False when the layout cannot fit 2048 bytes.
+[[nodiscard]] bool build_header(const avi_handle &handle, const final_header_values *final_values,
+                                header_bytes &out);
+
+// Ends the process with status 1, naming the writer's call (`caller`), when the header it
+// is to write cannot fit 2048 bytes: no file gets a header that its data would overwrite.
+[[noreturn]] void header_too_long(const char *caller);
 
 // Seeks fd to 0 and writes the header region. False when the seek or the write fails.
 bool write_header_region(int fd, const header_bytes &bytes);

@@ -187,8 +187,7 @@ bool take_audio_header(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
     if (h->track_count >= AVI_MAX_TRACKS) {
-        static_assert(AVI_MAX_TRACKS == 8, "the line below names the most tracks read");
-        avi_detail::say("error - only 8 audio tracks supported");
+        avi_detail::say(avi_detail::track_limit_text);
         return false;
     }
     int32_t t = h->track_count;

@@ -58,7 +58,8 @@ bool written_by_this_writer(const avi_handle &r, file_scan &s, avi_detail::heade
     accept_legacy_audio_units(streams, found);
     auto matches = [&](const avi_detail::final_header_values *closed) {
         avi_detail::header_bytes expected;
-        avi_detail::build_header(streams, closed, expected);
+        if (!avi_detail::build_header(streams, closed, expected))
+            return false;
         avi_detail::clear_count_fields(expected, streams.track_count);
         return expected == found;
     };

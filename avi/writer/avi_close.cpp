@@ -40,7 +40,8 @@ int AVI_close_output_file(avi_handle *handle)
     check(avi_detail::sync_data(handle->fd));
     avi_detail::final_header_values values{handle->write_offset - 8, movi_size, index_written};
     avi_detail::header_bytes bytes;
-    avi_detail::build_header(*handle, &values, bytes);
+    if (!avi_detail::build_header(*handle, &values, bytes))
+        avi_detail::header_too_long("AVI_close_output_file");
     check(avi_detail::write_header_region(handle->fd, bytes) && avi_detail::sync_data(handle->fd));
     if (!closed)
         return avi_detail::fail_because(AVI_ERROR_CLOSE, cause);
@@ -53,17 +54,17 @@ int AVI_close_handle(avi_handle *handle)
         return -1;
     int result = handle->mode == AVI_MODE_WRITE ? AVI_close_output_file(handle) : 0;
 
-    int cause = errno;  // AVI_error_text may still want the cause of a failure
-    close(handle->fd);
-    free(handle->index);
-    free(handle->video_frame_table);
-    free(handle->video_format);
-    free(handle->file_order);
-    for (int t = 0; t < AVI_MAX_TRACKS; ++t) {
-        free(handle->track_formats[t]);
-        free(handle->tracks[t].chunk_table);
-    }
-    free(handle);
-    errno = cause;
+    avi_detail::keeping_errno([handle] {  // AVI_error_text may still want the cause of a failure
+        close(handle->fd);
+        free(handle->index);
+        free(handle->video_frame_table);
+        free(handle->video_format);
+        free(handle->file_order);
+        for (int t = 0; t < AVI_MAX_TRACKS; ++t) {
+            free(handle->track_formats[t]);
+            free(handle->tracks[t].chunk_table);
+        }
+        free(handle);
+    });
     return result;
 }

@@ -70,11 +70,6 @@ void expect_at(const byte_writer &w, int at)
     }
 }
 
-[[noreturn]] void header_too_long()
-{
-    fputs("AVI_close_output_file: # of header bytes too small\n", stderr);
-    exit(1);
-}
 
 // The values in which the stream header ("strh") of one stream differs from another's.
 struct stream_header {
@@ -179,7 +174,7 @@ uint32_t legacy_audio_unit(const avi_handle &h, int t)
     return static_cast<uint32_t>(AVI_audio_block_size(&h, t) / 4);
 }
 
-void build_header(const avi_handle &h, const final_header_values *final_values,
+bool build_header(const avi_handle &h, const final_header_values *final_values,
                   header_bytes &out)
 {
     out.fill(0);
@@ -232,7 +227,7 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
 
     auto filler = static_cast<int32_t>(header_at::movi_list - 8 - static_cast<int64_t>(w.length()));
     if (filler < 1 || w.overflowed())
-        header_too_long();
+        return false;
     w.fourcc("JUNK");
     w.u32(static_cast<uint32_t>(filler));
     w.zeros(static_cast<size_t>(filler));
@@ -249,6 +244,13 @@ void build_header(const avi_handle &h, const final_header_values *final_values,
         for (int k : {0, 1})
             memcpy(&out[static_cast<size_t>(checkpoint_at::slots[k])], h.checkpoint_slots[k],
                    checkpoint_at::bytes);
+    return true;
+}
+
+void header_too_long(const char *caller)
+{
+    fprintf(stderr, "%s: # of header bytes too small\n", caller);
+    exit(1);
 }
 
 void clear_count_fields(header_bytes &bytes, int32_t track_count)
@@ -280,17 +282,28 @@ int AVI_audio_block_size(const avi_handle *handle, int track)
     return block < 4 ? 4 : clamp_i32(block);
 }
 
-int AVI_write_header(avi_handle *handle)
+namespace {
+
+// Writes the recording-time header over the header region, for the writer's call `caller`.
+int write_recording_header(avi_handle *handle, const char *caller)
 {
     if (handle->mode != AVI_MODE_WRITE)
         return avi_detail::fail(AVI_ERROR_NOT_PERMITTED);
     avi_detail::header_bytes bytes;
-    avi_detail::build_header(*handle, nullptr, bytes);
+    if (!avi_detail::build_header(*handle, nullptr, bytes))
+        avi_detail::header_too_long(caller);
     // A write of the recording, not its close: a failure says so (4, not 6).
     if (!avi_detail::write_header_region(handle->fd, bytes))
         return avi_detail::fail_undoing(AVI_ERROR_WRITE, [handle] { avi_detail::back_to_end_of_data(*handle); });
     avi_detail::back_to_end_of_data(*handle);
     return handle->position_lost ? avi_detail::fail(AVI_ERROR_WRITE) : 0;
+}
+
+}  // namespace
+
+int AVI_write_header(avi_handle *handle)
+{
+    return write_recording_header(handle, "AVI_write_header");
 }
 
 void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double fps,
@@ -305,7 +318,7 @@ void AVI_define_video(avi_handle *handle, int32_t width, int32_t height, double 
     // Uncompressed RGB is stored as a zero code; a short code is padded with zeros.
     if (compressor && strncmp(compressor, "RGB", 3) != 0)
         strncpy(handle->compressor, compressor, 4);
-    AVI_write_header(handle);
+    write_recording_header(handle, "AVI_define_video");
 }
 
 void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int32_t bits,
@@ -314,7 +327,7 @@ void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int
     if (handle->mode == AVI_MODE_READ)
         return;
     if (handle->track_count >= AVI_MAX_TRACKS) {
-        fprintf(stderr, "error - only %d audio tracks supported\n", AVI_MAX_TRACKS);
+        fprintf(stderr, "%s\n", avi_detail::track_limit_text);
         exit(1);
     }
     int32_t t = handle->track_count++;
@@ -325,7 +338,7 @@ void AVI_add_audio_track(avi_handle *handle, int32_t channels, int32_t rate, int
     handle->tracks[t].bits = bits;
     handle->tracks[t].format = format;
     handle->tracks[t].bitrate = bitrate_kbps;
-    AVI_write_header(handle);
+    write_recording_header(handle, "AVI_add_audio_track");
 }
 
 int AVI_set_track_bitrate(avi_handle *handle, int32_t kbps)

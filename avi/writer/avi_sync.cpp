@@ -47,12 +47,9 @@ bool avi_detail::sync_directory_of(const char *path)
     int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    if (sync_data(fd))
-        return close(fd), true;
-    int cause = errno;
-    close(fd);
-    errno = cause;
-    return false;
+    bool synced = sync_data(fd);
+    keeping_errno([fd] { close(fd); });
+    return synced;
 }
 
 int AVI_sync(avi_handle *handle)
