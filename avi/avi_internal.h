@@ -34,6 +34,10 @@ int64_t write_fully_vec(int fd, struct iovec *parts, int count);
 // Reads n bytes at a file offset: false when the seek fails or the read comes up short.
 bool read_at(int fd, uint64_t at, void *buffer, uint32_t n);
 
+// Reads up to n bytes at `at` without using or moving the file position, looping over
+// partial reads like read_fully. Returns the bytes read.
+uint64_t pread_fully(int fd, void *buffer, uint64_t n, uint64_t at);
+
 
 namespace avi_detail {
 
@@ -143,6 +147,13 @@ constexpr int audio_length(int track)
 }
 }  // namespace header_at
 
+// One sample of every channel of a track: whole bytes per sample, times the channels. The
+// block size and the PCM unit below are made of it.
+constexpr int64_t sample_frame_bytes(const avi_audio_track &track)
+{
+    return (int64_t{track.bits} + 7) / 8 * track.channels;
+}
+
 // The bytes an audio stream counts in: its scale, sample size and block align, with the byte
 // rate as its rate and its length in these units. For PCM they are one sample of every channel
 // (16-bit mono: 2), as players need them to tell the sample width and time each chunk; 0 from
@@ -167,6 +178,17 @@ uint32_t legacy_audio_unit(const avi_handle &h, int t);
 bool write_header_region(int fd, const header_bytes &bytes);
 
 inline constexpr uint32_t size_limit = 0xfefff7ffU;
+
+// The bytes of one "idx1" entry: id, flags, offset, size.
+inline constexpr uint32_t index_entry_bytes = sizeof(avi_index_entry);
+static_assert(index_entry_bytes == 16, "four 32-bit fields");
+
+// The length of a file closed with its data ending at data_end and `entries` index entries:
+// the "idx1" head and entries follow the data. 64 bits, so that no length wraps around.
+constexpr uint64_t size_after_close(uint64_t data_end, uint64_t entries)
+{
+    return data_end + 8 + entries * index_entry_bytes;
+}
 
 // The bytes a chunk's data takes in the file: RIFF pads odd data with one byte.
 constexpr uint64_t padded(uint64_t size)

@@ -2,22 +2,45 @@
 // at an offset. The little-endian stores and loads are in le_bytes.h.
 #include "avi/avi_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
-int32_t read_fully(int fd, void *buffer, uint32_t n)
+namespace {
+
+// The loop of every whole read: `read_some(done, want)` reads up to `want` bytes of what is
+// left after `done`; partial reads go on, an interrupted one is tried again, the end of the
+// file or an error ends the loop. Returns the bytes read.
+template <class ReadSome> uint64_t read_all(uint64_t n, ReadSome &&read_some)
 {
-    auto *bytes = static_cast<unsigned char *>(buffer);
-    uint32_t done = 0;
+    uint64_t done = 0;
     while (done < n) {
-        ssize_t got = read(fd, bytes + done, n - done);
+        ssize_t got = read_some(done, static_cast<size_t>(std::min<uint64_t>(n - done, 1u << 30)));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        done += static_cast<uint32_t>(got);
+        done += static_cast<uint64_t>(got);
     }
-    return static_cast<int32_t>(done);
+    return done;
+}
+
+}  // namespace
+
+int32_t read_fully(int fd, void *buffer, uint32_t n)
+{
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    return static_cast<int32_t>(read_all(n, [&](uint64_t done, size_t want) { return read(fd, bytes + done, want); }));
+}
+
+uint64_t pread_fully(int fd, void *buffer, uint64_t n, uint64_t at)
+{
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    return read_all(n, [&](uint64_t done, size_t want) -> ssize_t {
+        if (at + done > INT64_MAX)
+            return 0;  // past any offset a file can have: its end
+        return pread(fd, bytes + done, want, static_cast<off_t>(at + done));
+    });
 }
 
 int32_t write_fully(int fd, const void *buffer, uint32_t n)

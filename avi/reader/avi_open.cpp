@@ -15,6 +15,7 @@
 
 using avi_detail::chunk;
 using avi_detail::file_scan;
+using avi_detail::heap_bytes;
 using avi_detail::no_end;
 using avi_detail::padded;
 using avi_detail::same_id;
@@ -23,11 +24,6 @@ namespace bitmap_at = avi_detail::bitmap_at;
 namespace wave_at = avi_detail::wave_at;
 
 namespace {
-
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-using heap_bytes = std::unique_ptr<unsigned char, free_deleter>;
 
 bool seek_to(int fd, uint64_t at)
 {
@@ -130,7 +126,7 @@ int32_t walk_top_level(avi_handle *h, file_scan &s, top_level &found, avi_detail
                 return code;
             free(h->index);
             h->index = reinterpret_cast<avi_index_entry *>(block.release());
-            h->index_count = h->index_capacity = static_cast<int32_t>(padded(c.size) / 16);
+            h->index_count = h->index_capacity = static_cast<int32_t>(padded(c.size) / avi_detail::index_entry_bytes);
             found.has_index = true;
         }
         avi_detail::skip_chunk(s, c);
@@ -162,7 +158,7 @@ struct header_walk {
 // size), in blocks of a quarter of the track's block size.
 int32_t stated_audio_bytes(const avi_handle &h, int32_t t, uint32_t length, uint32_t sample_size)
 {
-    uint64_t unit = sample_size != 0 ? sample_size : uint64_t(AVI_audio_block_size(&h, t)) / 4;
+    uint64_t unit = sample_size != 0 ? sample_size : avi_detail::legacy_audio_unit(h, t);
     return static_cast<int32_t>(std::min<uint64_t>(uint64_t{length} * unit, INT32_MAX));
 }
 
@@ -310,7 +306,7 @@ int32_t parse_input(avi_handle *h, avi_detail::index_use use)
     if (!same_id(signature, "RIFF") || !same_id(signature + 8, "AVI "))
         return avi_detail::fail(AVI_ERROR_NOT_AVI, h);
 
-    heap_bytes buffer(static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    heap_bytes buffer = avi_detail::new_scan_buffer();
     if (!buffer)
         return avi_detail::fail(AVI_ERROR_NO_MEMORY, h);
     // Offsets are file offsets: the walk goes on from where the signature ends. A descriptor

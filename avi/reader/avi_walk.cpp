@@ -13,23 +13,6 @@ namespace {
 // Offsets in an AVI file are 32-bit; a walk that gets past this point ends.
 constexpr uint64_t last_offset = 0xffffffffU;
 
-// Reads up to n bytes at `at`, looping over partial reads; stops at the end of the file or
-// on an error. Returns the bytes read.
-uint64_t pread_fully(int fd, unsigned char *out, uint64_t n, uint64_t at)
-{
-    uint64_t done = 0;
-    while (done < n && at + done <= INT64_MAX) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(n - done, 1u << 30));
-        ssize_t got = pread(fd, out + done, want, static_cast<off_t>(at + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<uint64_t>(got);
-    }
-    return done;
-}
-
 }  // namespace
 
 bool file_scan::fill()

@@ -6,12 +6,27 @@
 
 #include "avi/avi_internal.h"
 
+#include <cstdlib>
+#include <memory>
+
 namespace avi_detail {
 
 // No known end: the walk reads until a read comes up short.
 inline constexpr uint64_t no_end = UINT64_MAX;
 // The buffer of the long scans: a few reads per megabyte.
 inline constexpr uint32_t scan_buffer_bytes = 256 * 1024;
+
+// A block from malloc, freed with the owner.
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+using heap_bytes = std::unique_ptr<unsigned char, free_deleter>;
+
+// A new buffer for a long scan; null when memory is short.
+inline heap_bytes new_scan_buffer()
+{
+    return heap_bytes(static_cast<unsigned char *>(malloc(scan_buffer_bytes)));
+}
 
 // Reads a file front to back through a caller's buffer. Reads that the buffer holds cost no
 // system call; a refill is one pread of the whole buffer from the position on; data longer

@@ -47,7 +47,7 @@ bool is_finished(avi_handle &r, file_scan &s)
     if (index_at + 8 + padded(index_size) > riff_end)
         return false;
     // An empty index (a file closed without any chunk) leaves the reader nothing to judge.
-    if (index_size < sizeof(avi_index_entry))
+    if (index_size < avi_detail::index_entry_bytes)
         return true;
     // Whether the reader takes the "idx1" index that the walk loaded as it stands. A
     // refusal here is an answer, not a failure: the error state stays as it was.
@@ -85,10 +85,6 @@ void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t unverified_
     out.seconds = r.fps > 0 ? out.video_frames / r.fps : 0;
 }
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-
 // Reads the header of the file on fd (owned from here on) and finds out what the file is.
 // Returns the reading handle, with the index rebuilt by one scan (key frames flagged for
 // H.264) when the file is not finished, and fills out and streams; null with avi_error set
@@ -100,8 +96,7 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
         close(fd);  // not a file, or too short to be an AVI file
         return avi_detail::fail(AVI_ERROR_NOT_AVI), nullptr;
     }
-    std::unique_ptr<unsigned char, free_deleter> buffer(
-        static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    avi_detail::heap_bytes buffer = avi_detail::new_scan_buffer();
     if (!buffer || lseek(fd, 0, SEEK_SET) != 0) {
         close(fd);
         return avi_detail::fail(buffer ? AVI_ERROR_READ : AVI_ERROR_NO_MEMORY), nullptr;
@@ -170,8 +165,7 @@ bool save_rest(int fd, const char *rest_path, avi_recovery &out)
 {
     if (!rest_path || out.data_end >= out.file_size)
         return true;
-    std::unique_ptr<unsigned char, free_deleter> buffer(
-        static_cast<unsigned char *>(malloc(avi_detail::scan_buffer_bytes)));
+    avi_detail::heap_bytes buffer = avi_detail::new_scan_buffer();
     if (!buffer)
         return avi_detail::fail(AVI_ERROR_NO_MEMORY), false;
     int rest = open(rest_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -229,9 +223,8 @@ int repair_owned_fd(int fd, bool writable, int refusal, const char *rest_path, a
         return avi_detail::fail_because(AVI_ERROR_NO_VIDEO, 0, r);
     if (!writable)
         return avi_detail::fail_because(AVI_ERROR_OPEN, refusal, r);
-    // The close appends 8 + 16 bytes per entry; this writer never let a file pass the limit.
-    if (out->data_end + 8 + uint64_t{16} * static_cast<uint32_t>(r->index_count) >
-        avi_detail::size_limit)
+    // The close appends the index; this writer never let a file pass the limit.
+    if (avi_detail::size_after_close(out->data_end, static_cast<uint32_t>(r->index_count)) > avi_detail::size_limit)
         return avi_detail::fail(AVI_ERROR_SIZE_LIMIT, r);
 
     // Cut at the end of the last whole chunk (or supply the pad byte that a chunk of odd

@@ -48,7 +48,7 @@ bool recount_data(avi_handle &h)
     bool read = true;
     for (uint32_t from = first_data; read && from < h.write_offset; from += piece) {
         uint32_t n = std::min(piece, h.write_offset - from);
-        read = pread(h.fd, buffer, n, from) == static_cast<ssize_t>(n);
+        read = pread_fully(h.fd, buffer, n, from) == n;
         crc = crc32_update(crc, buffer, n);
     }
     free(buffer);

@@ -14,15 +14,12 @@ using avi_detail::padded;
 namespace {
 
 constexpr int32_t index_growth = 4096;
-constexpr uint32_t entry_bytes = sizeof(avi_index_entry);
-static_assert(sizeof(avi_index_entry) == 16);
 
 // The file length if `added` more bytes of data and `entries` more index entries were
-// written now, counted in 64 bits so that no length can wrap around the test.
+// written now and the file closed.
 uint64_t size_after(const avi_handle &h, uint64_t added, uint64_t entries)
 {
-    return uint64_t{h.write_offset} + added + (uint64_t(h.index_count) + entries) * entry_bytes +
-           8;
+    return avi_detail::size_after_close(uint64_t{h.write_offset} + added, uint64_t(h.index_count) + entries);
 }
 
 bool refuse_negative(int32_t len)
@@ -90,7 +87,7 @@ int AVI_append_index(avi_handle *handle, const char *id, uint32_t flags, uint32_
         int64_t capacity = int64_t{handle->index_capacity} + index_growth;
         void *grown = capacity > INT32_MAX
                           ? nullptr
-                          : realloc(handle->index, static_cast<size_t>(capacity) * entry_bytes);
+                          : realloc(handle->index, static_cast<size_t>(capacity) * avi_detail::index_entry_bytes);
         if (!grown)
             return avi_detail::fail(AVI_ERROR_NO_MEMORY);
         handle->index = static_cast<avi_index_entry *>(grown);
@@ -215,15 +212,14 @@ uint32_t AVI_space_left(const avi_handle *handle)
 {
     if (handle->mode == AVI_MODE_READ)
         return 0;
-    return avi_detail::size_limit - 8 - handle->write_offset -
-           16 * static_cast<uint32_t>(handle->index_count);
+    return static_cast<uint32_t>(avi_detail::size_limit - size_after(*handle, 0, 0));
 }
 
 uint32_t AVI_size_written(const avi_handle *handle)
 {
     if (handle->mode == AVI_MODE_READ)
         return 0;
-    return handle->write_offset + 8 + 16 * static_cast<uint32_t>(handle->index_count);
+    return static_cast<uint32_t>(size_after(*handle, 0, 0));
 }
 
 uint64_t AVI_size_limit(void)

@@ -18,7 +18,7 @@ int AVI_close_output_file(avi_handle *handle)
         avi_detail::write_checkpoint(*handle);  // a failing card shows in the writes below
     bool index_written =
         AVI_write_chunk(handle, "idx1", handle->index,
-                        static_cast<int32_t>(16 * static_cast<uint32_t>(handle->index_count))) == 0;
+                        static_cast<int32_t>(avi_detail::index_entry_bytes * static_cast<uint32_t>(handle->index_count))) == 0;
     if (!index_written)
         avi_detail::fail(AVI_ERROR_WRITE_INDEX);
     // The first of the steps below to fail is the cause told; the later ones still run.
