@@ -1,8 +1,8 @@
-// Finishing a recording whose writer never reached the close (power loss, SIGKILL): the
-// chunks are found again by the reader's scan, what is not kept (a last chunk written only
-// in part, bytes past the trusted data) is moved to a file beside it and cut away, H.264 key
-// frames are found again in the data, and the close then appends the "idx1" index and
-// writes the final header in place. Finished files, recordings without a frame to keep and
+// Examining and finishing a recording whose writer never reached the close (power loss,
+// SIGKILL): recover_index finds the chunks to keep and the H.264 key frames among them, what
+// is not kept (a last chunk written only in part, bytes past the trusted data) is moved to a
+// file beside it and cut away, and the close then appends the "idx1" index and writes the
+// final header in place. Finished files, recordings without a frame to keep and
 // files of other writers are never written.
 #include "avi/recovery/avi_recovery.h"
 
