@@ -218,7 +218,7 @@ namespace checkpoint_at {
 inline constexpr int slots[2] = {1280, 1792};
 inline constexpr int magic = 0, sequence = 4, recording = 8, data_end = 16, chunks = 20;
 inline constexpr int data_crc = 24, slot_crc = 28, boot = 32, boot_crc = 48, bytes = 52;
-inline constexpr char magic_text[] = "mvcp";  // the first 4 bytes of a slot in use
+inline constexpr unsigned char magic_bytes[4] = {'m', 'v', 'c', 'p'};  // a slot in use begins so
 }  // namespace checkpoint_at
 
 inline bool all_zero(const unsigned char *p, size_t n)

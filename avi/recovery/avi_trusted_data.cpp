@@ -25,7 +25,7 @@ enum class slot_state { empty, torn, whole };
 // A slot is whole when its magic and its own CRC match and what it says can be true.
 slot_state read_slot(const unsigned char *slot, slot_record &out)
 {
-    if (memcmp(slot + at::magic, at::magic_text, 4) != 0)
+    if (memcmp(slot + at::magic, at::magic_bytes, 4) != 0)
         return slot_state::empty;
     if (crc32_update(0, slot, at::slot_crc) != get_u32_le(slot + at::slot_crc))
         return slot_state::torn;

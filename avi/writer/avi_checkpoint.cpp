@@ -113,7 +113,7 @@ bool avi_detail::write_checkpoint(avi_handle &h)
         return false;
     uint32_t number = h.checkpoint_count + 1;
     unsigned char slot[at::bytes] = {};
-    memcpy(slot + at::magic, at::magic_text, 4);
+    memcpy(slot + at::magic, at::magic_bytes, 4);
     put_u32_le(slot + at::sequence, number);
     memcpy(slot + at::recording, h.recording_id, 8);
     put_u32_le(slot + at::data_end, h.write_offset);
