@@ -6,6 +6,7 @@
 #include "avi.h"
 #include "avi/common/avi_crc32.h"
 #include "common/le_bytes.h"
+#include "common/stream_units.h"
 
 #include <array>
 #include <cerrno>
@@ -146,13 +147,6 @@ constexpr int audio_length(int track)
     return audio_lists + audio_list_bytes * track + audio_length_in_list;
 }
 }  // namespace header_at
-
-// One sample of every channel of a track: whole bytes per sample, times the channels. The
-// block size and the PCM unit below are made of it.
-constexpr int64_t sample_frame_bytes(const avi_audio_track &track)
-{
-    return (int64_t{track.bits} + 7) / 8 * track.channels;
-}
 
 // The bytes an audio stream counts in: its scale, sample size and block align, with the byte
 // rate as its rate and its length in these units. For PCM they are one sample of every channel

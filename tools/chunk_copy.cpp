@@ -1,7 +1,6 @@
 // Copying chunks of finished recordings into a new one (see chunk_copy.h).
 #include "chunk_copy.h"
 
-#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,7 +37,7 @@ bool open_source(const std::string &path, source_file &source)
     if (!open_input(path, source.in))
         return false;
     avi_recovery found{};
-    avi_error = AVI_ERROR_NONE;
+    clear_module_error();
     if (AVI_examine_fd(source.in.fd, &found) != 0)
         return report(path, module_reason("cannot be examined")), false;
     if (found.state == AVI_FILE_CUT_OFF)
@@ -100,8 +99,7 @@ bool copy_writer::create(const stream_shape &shape)
     struct stat st;
     if (lstat(path_.c_str(), &st) == 0)
         return failed("exists already: give a new name (a recording is never overwritten)");
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
+    clear_module_error(true);
     out_ = AVI_create_output_file(path_.c_str());
     if (!out_)
         return failed(module_reason("cannot be created"));
@@ -118,16 +116,14 @@ bool copy_writer::copy(source_file &source, const entry_line &e)
     last_source_ = &source;
     if (e.stream == 0)
         last_video_offset_ = e.where.offset;
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
+    clear_module_error(true);
     if (repeat)
         return AVI_repeat_video_frame(out_) == 0 || failed(module_reason("cannot be written"));
     std::string problem;
     int64_t n = read_extent(source.in, entry_name(e), e.where, buffer_, problem);
     if (n < 0)
         return report(source.in.path, problem), false;
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
+    clear_module_error(true);
     int put = e.stream == 0 ? AVI_put_video_frame(out_, buffer_.data(), static_cast<int32_t>(n), e.key ? 1 : 0)
                             : (AVI_select_audio_track(out_, e.stream - 1),
                                AVI_put_audio(out_, buffer_.data(), static_cast<int32_t>(n)));
@@ -136,8 +132,7 @@ bool copy_writer::copy(source_file &source, const entry_line &e)
 
 bool copy_writer::finish()
 {
-    avi_error = AVI_ERROR_NONE;
-    errno = 0;
+    clear_module_error(true);
     int closed = AVI_close_handle(out_);
     out_ = nullptr;
     finished_ = closed == 0;

@@ -3,6 +3,7 @@
 // before the first frame at or after --to; the audio chunks that follow each video frame
 // copied go with it. Written through the AVI module, so the result is a file as mirvo writes it.
 #include "chunk_copy.h"
+#include "common/stream_units.h"
 
 #include <cmath>
 #include <cstdio>
@@ -50,6 +51,55 @@ size_t entry_of_frame(const source_file &s, int32_t frame)
     return frame > 0 ? s.entries.size() : 0;
 }
 
+// What a cut keeps: the video frames [first, past) (first is -1 when no key frame comes at or
+// before the start asked for), and the entries [begin, end) that hold them and the audio that
+// goes with them, audio_chunks of which are audio.
+struct cut_range {
+    int32_t first = -1, past = 0;
+    size_t begin = 0, end = 0;
+    int32_t audio_chunks = 0;
+};
+
+// The part of source from the last key frame at or before `from` seconds to the frames before
+// the first at or after `to`, at fps frames a second (above 0).
+cut_range choose_range(const source_file &source, double fps, double from, double to)
+{
+    cut_range kept;
+    for (const entry_line &e : source.entries) {
+        if (e.stream != 0)
+            continue;
+        double t = frame_time(e.number, fps);
+        if (e.key && t <= from + 1e-9)
+            kept.first = e.number;
+        if (t < to - 1e-9)
+            kept.past = e.number + 1;
+    }
+    if (kept.first < 0)
+        return kept;
+    kept.begin = entry_of_frame(source, kept.first);
+    kept.end = entry_of_frame(source, kept.past);
+    for (size_t i = kept.begin; i < kept.end; ++i)
+        kept.audio_chunks += source.entries[i].stream != 0;
+    return kept;
+}
+
+// Copies what the cut keeps into a new recording at path and says what it holds.
+int write_cut(source_file &source, const cut_range &kept, double fps, const std::string &path)
+{
+    copy_writer out(path);
+    if (!out.create(source.shape))
+        return exit_failed;
+    for (size_t i = kept.begin; i < kept.end; ++i) {
+        if (!out.copy(source, source.entries[i]))
+            return exit_failed;
+    }
+    if (!out.finish())
+        return exit_failed;
+    printf("%s: video frames %d to %d (%.3f s to %.3f s), %d audio chunks\n", path.c_str(), kept.first,
+           kept.past - 1, frame_time(kept.first, fps), frame_time(kept.past, fps), kept.audio_chunks);
+    return exit_ok;
+}
+
 int run(int argc, char **argv)
 {
     static const option own[] = {{"from", required_argument, nullptr, option_from},
@@ -78,36 +128,13 @@ int run(int argc, char **argv)
     const double fps = source.shape.fps;
     if (!(fps > 0))
         return report(name, "has no frame rate to count time with");
-    int32_t first = -1, past = 0;  // video frames [first, past)
-    for (const entry_line &e : source.entries) {
-        if (e.stream != 0)
-            continue;
-        double t = e.number / fps;
-        if (e.key && t <= from + 1e-9)
-            first = e.number;
-        if (t < to - 1e-9)
-            past = e.number + 1;
-    }
-    const double length = AVI_frame_count(source.in.handle.get()) / fps;
+    cut_range kept = choose_range(source, fps, from, to);
+    const double length = frame_time(AVI_frame_count(source.in.handle.get()), fps);
     if (from >= length)
         return report(name, "its video ends at " + seconds_text(length) + ", before --from " + seconds_text(from));
-    if (first < 0)
+    if (kept.first < 0)
         return report(name, "has no key frame at or before " + seconds_text(from) + " to start at");
-
-    copy_writer out(given.files[1]);
-    if (!out.create(source.shape))
-        return exit_failed;
-    int32_t audio = 0;
-    for (size_t i = entry_of_frame(source, first); i < entry_of_frame(source, past); ++i) {
-        if (!out.copy(source, source.entries[i]))
-            return exit_failed;
-        audio += source.entries[i].stream != 0;
-    }
-    if (!out.finish())
-        return exit_failed;
-    printf("%s: video frames %d to %d (%.3f s to %.3f s), %d audio chunks\n", given.files[1].c_str(), first,
-           past - 1, first / fps, past / fps, audio);
-    return exit_ok;
+    return write_cut(source, kept, fps, given.files[1]);
 }
 
 }  // namespace

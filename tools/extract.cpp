@@ -5,6 +5,7 @@
 // removed.
 #include "common/byte_writer.h"
 #include "progress.h"
+#include "common/stream_units.h"
 #include "tool_common.h"
 
 #include <algorithm>
@@ -120,7 +121,7 @@ std::vector<unsigned char> wav_header(const avi_handle *h, uint32_t data_bytes)
         auto channels = static_cast<uint32_t>(AVI_track_channels(h));
         auto bits = static_cast<uint32_t>(AVI_track_bits(h));
         auto rate = static_cast<uint32_t>(AVI_track_rate(h));
-        uint32_t block = channels * ((bits + 7) / 8);
+        auto block = static_cast<uint32_t>(pcm_block_bytes(AVI_track_channels(h), AVI_track_bits(h)));
         w.u16(format_tag).u16(channels).u32(rate).u32(rate * block).u16(block).u16(bits);
     }
     w.fourcc("data").u32(data_bytes);

@@ -5,6 +5,7 @@
 
 #include "common/le_bytes.h"
 #include "common/video_codes.h"
+#include "common/stream_units.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -67,10 +68,8 @@ void find_parameters(input_file &in, video_facts &v)
 double byte_rate(avi_handle *h, int32_t t)
 {
     AVI_select_audio_track(h, t);
-    if (AVI_track_format(h) == 1) {
-        int32_t sample_bytes = (AVI_track_bits(h) + 7) / 8;  // whole bytes per sample and channel
-        return static_cast<double>(AVI_track_rate(h)) * AVI_track_channels(h) * sample_bytes;
-    }
+    if (AVI_track_format(h) == 1)
+        return static_cast<double>(AVI_track_rate(h)) * pcm_block_bytes(AVI_track_channels(h), AVI_track_bits(h));
     int32_t length = 0;
     const unsigned char *format = AVI_track_format_bytes(h, &length);  // at least 20 bytes
     return format ? get_u32_le(format + 8) : 0;
@@ -89,7 +88,7 @@ file_facts gather_facts(input_file &in)
     v.height = AVI_frame_height(h);
     v.fps = AVI_frames_per_second(h);
     v.frames = AVI_frame_count(h);
-    v.duration = v.fps > 0 ? v.frames / v.fps : 0.0;
+    v.duration = frame_time(v.frames, v.fps);
     count_frames(h, v);
     v.key_flags_known = AVI_index_origin(h) != AVI_INDEX_REBUILT;
     if (v.duration > 0) {

@@ -17,7 +17,7 @@ struct video_facts {
     int32_t width = 0, height = 0;
     double fps = 0;
     int32_t frames = 0;
-    double duration = 0;  // frames / fps, or 0 without a frame rate
+    double duration = 0;  // frame_time(frames, fps): 0 without a frame rate
     int32_t key_frames = 0;
     int32_t key_interval_min = 0, key_interval_max = 0;  // in frames; 0 with fewer than two
     bool key_flags_known = true;  // false for a rebuilt index, which flags no key frame

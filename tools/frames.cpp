@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -133,6 +134,38 @@ private:
     std::thread thread_;
 };
 
+// The CRC-32s of the bytes of every entry, in batches of about 32 MiB, each handed to `show`
+// (entries [from, to) with their CRCs in crcs) while a helper thread checks the next batch:
+// the checksums cost more than reading the file. `wanted` is asked before each batch and
+// stops the work when it says no. Returns where a read failed and why, or nothing when it
+// did not.
+std::optional<checked> checksum_in_batches(input_file &in, const std::vector<entry_line> &entries,
+                                           std::vector<uint32_t> &crcs, const std::function<bool()> &wanted,
+                                           const std::function<void(size_t from, size_t to)> &show)
+{
+    crcs.assign(entries.size(), 0);
+    chunk_reader second_reader(in.fd, in.size);
+    // While one batch is shown and the first part of the next one checked, the helper thread
+    // checks the rest of the next one.
+    batch b{0, 0, 0};
+    checked upto{0, 0}, second{0, 0};  // upto: how far b was checked, and why not further
+    while (wanted()) {
+        batch next = next_batch(entries, b.end);
+        helper_thread helper(next.middle < next.end,
+                             [&] { second = checksum(second_reader, entries, next.middle, next.end, crcs); });
+        show(b.begin, upto.at);
+        if (upto.at < b.end)
+            return upto;
+        if (next.begin == next.end)
+            break;
+        checked first = checksum(*in.chunks, entries, next.begin, next.middle, crcs);
+        helper.join();
+        upto = first.at < next.middle ? first : second;
+        b = next;
+    }
+    return std::nullopt;
+}
+
 // How the list of one file is framed among several: opened by `head` (before its first line,
 // once the file could be read) and closed by `tail`.
 struct framing {
@@ -156,35 +189,20 @@ int list_file(const std::string &path, bool as_json, const framing &around, bool
     fputs(around.head.c_str(), stdout);
     printed = true;
     printf(as_json ? "[" : "# stream number data_offset length key crc32\n");
-    std::vector<uint32_t> crcs(entries.size());
-    chunk_reader second_reader(in.fd, in.size);
+    std::vector<uint32_t> crcs;
     uint64_t done = 0;
     line_builder line;
-    // While one batch is printed and the first part of the next one checked, a helper thread
-    // checks the rest of the next one: the checksums cost more than reading the file.
-    batch b{0, 0, 0};
-    checked upto{0, 0}, second{0, 0};  // upto: how far b was checked, and why not further
-    while (!ferror(stdout)) {
-        batch next = next_batch(entries, b.end);
-        helper_thread helper(next.middle < next.end,
-                             [&] { second = checksum(second_reader, entries, next.middle, next.end, crcs); });
-        for (size_t i = b.begin; i < upto.at; ++i) {
+    auto show = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
             print_line(line, entries[i], crcs[i], as_json, i == 0);
             done += static_cast<uint64_t>(entries[i].where.length);
         }
         meter.update(done, total);
-        if (upto.at < b.end) {
-            problem = entry_name(entries[upto.at]) + ": " +
-                      (upto.error != 0 ? strerror(upto.error) : "the file ends before its bytes");
-            break;
-        }
-        if (next.begin == next.end)
-            break;
-        checked first = checksum(*in.chunks, entries, next.begin, next.middle, crcs);
-        helper.join();
-        upto = first.at < next.middle ? first : second;
-        b = next;
-    }
+    };
+    std::optional<checked> failed = checksum_in_batches(in, entries, crcs, [] { return !ferror(stdout); }, show);
+    if (failed)
+        problem = entry_name(entries[failed->at]) + ": " +
+                  (failed->error != 0 ? strerror(failed->error) : "the file ends before its bytes");
     meter.finish();
     if (as_json)
         printf("\n]");  // closed also after a failure, so that what was listed stays valid JSON

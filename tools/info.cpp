@@ -6,6 +6,7 @@
 #include "file_facts.h"
 #include "inputs.h"
 #include "progress.h"
+#include "common/stream_units.h"
 #include "tool_common.h"
 
 #include <cerrno>
@@ -80,7 +81,7 @@ std::vector<std::string> warnings_of(const file_facts &f)
                            std::to_string(v.parameters.height()));
     for (const track_facts &a : f.audio) {
         double gap = a.duration - v.duration;
-        if (a.duration >= 0 && v.fps > 0 && std::fabs(gap) > 1 / v.fps + 1e-9) {
+        if (a.duration >= 0 && v.fps > 0 && std::fabs(gap) > frame_time(1, v.fps) + 1e-9) {
             char text[160];
             snprintf(text, sizeof text, "audio track %d is %.3f s %s than the video, more than a frame", a.track,
                      std::fabs(gap), gap > 0 ? "longer" : "shorter");
@@ -189,9 +190,9 @@ void print_key_frames(const video_facts &v)
         printf(" to %d", v.key_interval_max);
     printf(" frames");
     if (v.fps > 0) {
-        printf(" (%.3f", v.key_interval_min / v.fps);
+        printf(" (%.3f", frame_time(v.key_interval_min, v.fps));
         if (v.key_interval_max != v.key_interval_min)
-            printf(" to %.3f", v.key_interval_max / v.fps);
+            printf(" to %.3f", frame_time(v.key_interval_max, v.fps));
         printf(" s)");
     }
     printf("\n");
@@ -217,20 +218,6 @@ void print_kbits(const char *what, double bits_per_second)
         printf("%sunknown", what);
 }
 
-// Whether a cut-off recording can be verified: each sync leaves a checkpoint that tells how
-// far its data is durable and checks it.
-void print_checkpoints(const avi_recovery &found)
-{
-    if (found.checkpoints == 0)
-        printf("checkpoints:   none (cut off before its first sync, or written by an earlier mirvo)\n");
-    else if (found.checkpoint_used > 0)
-        printf("checkpoints:   %d, the data verified up to checkpoint %d\n", found.checkpoints,
-               found.checkpoint_used);
-    else
-        printf("checkpoints:   %d, none verifies: nothing of the data is known to be this recording's\n",
-               found.checkpoints);
-}
-
 void print_text(const file_facts &f, const std::string &path, bool described, const avi_recovery *found)
 {
     const video_facts &v = f.video;
@@ -241,7 +228,7 @@ void print_text(const file_facts &f, const std::string &path, bool described, co
             printf("not finalised: %d frames recoverable, run mirvo-avi repair\n", found->video_frames);
         else
             printf("%s\n", nothing_to_finish(*found).c_str());
-        print_checkpoints(*found);
+        printf("checkpoints:   %s\n", checkpoints_found(*found).c_str());
     }
     else if (found && found->state == AVI_FILE_OTHER)
         printf("finalised:     unknown: no index that a close leaves, and a header mirvo does not write\n");
@@ -289,7 +276,7 @@ int describe_file(const std::string &path, bool as_json, json &described)
     progress_meter meter(path);
     AVI_set_progress(progress_meter::module_callback, &meter);
     avi_recovery found{};
-    avi_error = AVI_ERROR_NONE;
+    clear_module_error();
     bool examined = AVI_examine_fd(fd, &found) == 0;
     bool cut_off = examined && found.state == AVI_FILE_CUT_OFF;
     std::string failure;

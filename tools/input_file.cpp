@@ -133,7 +133,7 @@ bool open_input(const std::string &path, input_file &in)
 
 bool read_input_fd(input_file &in, int fd)
 {
-    avi_error = AVI_ERROR_NONE;
+    clear_module_error();
     in.handle.reset(AVI_open_input_fd(fd, 1));
     if (in.handle) {
         in.fd = fd;

@@ -4,6 +4,7 @@
 // chunks are copied without re-encoding, through the AVI module, so the result is a file as
 // mirvo writes it.
 #include "chunk_copy.h"
+#include "common/stream_units.h"
 
 #include <cstdio>
 
@@ -79,7 +80,7 @@ int run(int argc, char **argv)
     if (!out.finish())
         return exit_failed;
     printf("%s: joined %zu parts: %d video frames, %d audio chunks, %.2f s\n", given.files[0].c_str(), parts.size(),
-           video, audio, parts[0].shape.fps > 0 ? video / parts[0].shape.fps : 0.0);
+           video, audio, frame_time(video, parts[0].shape.fps));
     return exit_ok;
 }
 

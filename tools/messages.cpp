@@ -5,8 +5,10 @@
 
 #include "avi/avi.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace mirvo_avi {
 
@@ -64,16 +66,93 @@ std::string module_reason(const std::string &fallback)
     return avi_error == AVI_ERROR_NONE ? fallback : reason_of(avi_error, AVI_error_cause());
 }
 
+void clear_module_error(bool errno_too)
+{
+    avi_error = AVI_ERROR_NONE;
+    if (errno_too)
+        errno = 0;
+}
+
+namespace {
+
+// How far a cut-off recording is known to be its own by its checkpoints.
+enum class checkpoint_verdict {
+    none_whole,     // no whole checkpoint: cut off before its first sync, or an earlier mirvo's
+    none_verifies,  // checkpoints, but none verifies the data
+    verified,       // the data verified up to checkpoint found.checkpoint_used
+};
+
+// A checkpoint that verifies is one of those found, so its number is never above the newest's.
+checkpoint_verdict verdict_of(const avi_recovery &found)
+{
+    if (found.checkpoint_used > 0)
+        return checkpoint_verdict::verified;
+    return found.checkpoints == 0 ? checkpoint_verdict::none_whole : checkpoint_verdict::none_verifies;
+}
+
+// The words of each verdict, in its order: as info states it (after the count of
+// checkpoints where there are any), as repair says it of what it kept, and as the reason a
+// recording holds nothing to finish when its checkpoints left no frame to keep (the first
+// row: when none was recorded).
+struct verdict_words {
+    const char *found, *kept, *nothing;
+};
+constexpr verdict_words words_of[] = {
+    {"none (cut off before its first sync, or written by an earlier mirvo)", "no checkpoints, so not verified",
+     "no frame was recorded before it was cut off"},
+    {"none verifies: nothing of the data is known to be this recording's", nullptr,  // a repair keeps nothing
+     "no checkpoint verifies its data"},
+    {"the data verified up to checkpoint ", "verified by checkpoint ", "its newest verified checkpoint covers no frame"},
+};
+static_assert(std::size(words_of) == static_cast<size_t>(checkpoint_verdict::verified) + 1);
+
+const verdict_words &words(checkpoint_verdict v)
+{
+    return words_of[static_cast<size_t>(v)];
+}
+
+}  // namespace
+
+std::string checkpoints_found(const avi_recovery &found)
+{
+    checkpoint_verdict v = verdict_of(found);
+    if (v == checkpoint_verdict::none_whole)
+        return words(v).found;
+    std::string stated = std::to_string(found.checkpoints) + ", " + words(v).found;
+    return v == checkpoint_verdict::verified ? stated + std::to_string(found.checkpoint_used) : stated;
+}
+
+// Up to a checkpoint that verifies, and past it when nothing can have torn what followed; in a
+// recording without checkpoints its chunks are kept as far as they read as whole chunks.
+std::string how_verified(const avi_recovery &found)
+{
+    if (found.checkpoint_used == 0 && found.past_checkpoint == AVI_PAST_CLOSE_SYNCED)
+        return "; its close had synced every chunk (the checkpoints were cleared)";
+    if (verdict_of(found) == checkpoint_verdict::verified) {
+        std::string verified = "; " + std::string(words(checkpoint_verdict::verified).kept) +
+                               std::to_string(found.checkpoint_used);
+        std::string past = ", and the " + std::to_string(found.chunks_past) + " chunks written after it kept";
+        switch (found.past_checkpoint) {
+        case AVI_PAST_SAME_BOOT:
+            return verified + past + " (no restart since: every byte written was in the file)";
+        case AVI_PAST_CLOSE_SYNCED:
+            return verified + past + " (its close had synced them)";
+        case AVI_PAST_NOTHING:
+            return verified;
+        default:
+            break;
+        }
+    }
+    bool kept = found.video_frames + found.audio_chunks > 0;
+    return kept ? "; " + std::string(words(checkpoint_verdict::none_whole).kept) : "";
+}
+
 std::string nothing_to_finish(const avi_recovery &found)
 {
-    switch (found.stop_reason) {
-    case AVI_STOP_UNVERIFIED:
-        return "not finalised: no checkpoint verifies its data, nothing to finish";
-    case AVI_STOP_CHECKPOINT:
-        return "not finalised: its newest verified checkpoint covers no frame, nothing to finish";
-    default:
-        return "not finalised: no frame was recorded before it was cut off, nothing to finish";
-    }
+    checkpoint_verdict stopped_by = found.stop_reason == AVI_STOP_UNVERIFIED   ? checkpoint_verdict::none_verifies
+                                    : found.stop_reason == AVI_STOP_CHECKPOINT ? checkpoint_verdict::verified
+                                                                               : checkpoint_verdict::none_whole;
+    return std::string("not finalised: ") + words(stopped_by).nothing + ", nothing to finish";
 }
 
 std::string reason_of(int32_t code, int cause)

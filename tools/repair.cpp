@@ -14,28 +14,6 @@
 namespace mirvo_avi {
 namespace {
 
-// How far what is kept is known to be the recording's own: up to a checkpoint that verifies
-// (and past it when nothing can have torn what followed), or not at all in a recording
-// without checkpoints (cut off before its first sync, or written by an earlier mirvo), whose
-// chunks are kept as far as they read as whole chunks.
-std::string how_verified(const avi_recovery &found)
-{
-    std::string verified = "; verified by checkpoint " + std::to_string(found.checkpoint_used);
-    std::string past = ", and the " + std::to_string(found.chunks_past) + " chunks written after it kept";
-    if (found.checkpoint_used == 0 && found.past_checkpoint == AVI_PAST_CLOSE_SYNCED)
-        return "; its close had synced every chunk (the checkpoints were cleared)";
-    switch (found.checkpoint_used > 0 ? found.past_checkpoint : -1) {
-    case AVI_PAST_SAME_BOOT:
-        return verified + past + " (no restart since: every byte written was in the file)";
-    case AVI_PAST_CLOSE_SYNCED:
-        return verified + past + " (its close had synced them)";
-    case AVI_PAST_NOTHING:
-        return verified;
-    default:
-        return found.video_frames + found.audio_chunks > 0 ? "; no checkpoints, so not verified" : "";
-    }
-}
-
 // What was left out past the last chunk kept, why, and where it went.
 std::string what_was_dropped(const avi_recovery &found, const std::string &rest)
 {
@@ -71,7 +49,7 @@ outcome repair_file(const std::string &path)
     const std::string rest = path + ".dropped";
     progress_meter meter(path);
     avi_recovery found{};
-    avi_error = AVI_ERROR_NONE;
+    clear_module_error();
     AVI_set_progress(progress_meter::module_callback, &meter);
     int result = AVI_repair_fd_saving(fd, rest.c_str(), &found);
     AVI_set_progress(nullptr, nullptr);

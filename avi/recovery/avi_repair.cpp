@@ -82,7 +82,7 @@ void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t unverified_
     for (int t = 0; t < r.track_count; ++t)  // saturating, as the writer counts
         streams.tracks[t].byte_count = static_cast<int32_t>(std::min<int64_t>(bytes[t], INT32_MAX));
     out.data_end = data_end;
-    out.seconds = r.fps > 0 ? out.video_frames / r.fps : 0;
+    out.seconds = frame_time(out.video_frames, r.fps);
 }
 
 // Reads the header of the file on fd (owned from here on) and finds out what the file is.

@@ -159,7 +159,7 @@ namespace avi_detail {
 
 int64_t pcm_sample_bytes(const avi_audio_track &track)
 {
-    int64_t bytes = avi_detail::sample_frame_bytes(track);
+    int64_t bytes = pcm_block_bytes(track.channels, track.bits);
     return track.format == wave_format_pcm && bytes > 0 && bytes <= 0xffff ? bytes : 0;
 }
 
@@ -277,7 +277,8 @@ bool write_header_region(int fd, const header_bytes &bytes)
 
 int AVI_audio_block_size(const avi_handle *handle, int track)
 {
-    int64_t block = avi_detail::sample_frame_bytes(handle->tracks[track]);
+    const avi_audio_track &t = handle->tracks[track];
+    int64_t block = pcm_block_bytes(t.channels, t.bits);
     return block < 4 ? 4 : clamp_i32(block);
 }
 

@@ -117,6 +117,10 @@ TEST_F(repair_tool, a_recording_with_checkpoints_keeps_all_after_a_kill_and_what
                                  "verified by checkpoint 2, and the 12 chunks written after it kept (no "
                                  "restart since: every byte written was in the file)\n");
     EXPECT_TRUE(read_file(file) == all) << "a kill loses nothing that was written";
+    EXPECT_NE(mirvo_avi("info " + shell_quoted(damaged)).out.find(
+                  "\nnot finalised: no checkpoint verifies its data, nothing to finish\n"
+                  "checkpoints:   2, none verifies: nothing of the data is known to be this recording's\n"),
+              std::string::npos);
 
     if (!why_no_restart().empty())
         GTEST_SKIP() << "skipped, a repair after a restart: " << why_no_restart();
