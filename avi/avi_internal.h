@@ -123,6 +123,8 @@ inline constexpr int size = 0, width = 4, height = 8, compression = 16;
 inline constexpr int wave_format_pcm = 1;  // the format tag of linear PCM
 namespace wave_at {
 inline constexpr int tag = 0, channels = 2, rate = 4, byte_rate = 8, bits = 14, extra_size = 16;
+// The reader's copy of a format: the record and the 2 bytes that follow it in the chunk.
+inline uint32_t copy_bytes(uint32_t extra) { return wave_format_bytes(extra) + 2; }
 }  // namespace wave_at
 
 // Where the header region that build_header lays out holds the fields that the close changes

@@ -109,7 +109,7 @@ std::vector<unsigned char> wav_header(const avi_handle *h, uint32_t data_bytes)
     const unsigned char *stored = AVI_track_format_bytes(h, &stored_length);
     auto format_tag = static_cast<uint32_t>(AVI_track_format(h));
     bool copied = format_tag != 1 && stored;
-    uint32_t format_size = copied ? 18 + get_u16_le(stored + 16) : 16;
+    uint32_t format_size = copied ? wave_format_bytes(get_u16_le(stored + 16)) : 16;
     uint32_t format_padded = (format_size + 1) & ~1U;
     std::vector<unsigned char> head(12 + 8 + format_padded + 8, 0);
     byte_writer w(head.data(), head.size());

@@ -225,7 +225,7 @@ void take_audio_format(header_walk &w, field_view data, uint64_t data_at)
 {
     avi_handle *h = w.h;
     int32_t t = h->current_track;
-    size_t copy_size = 20 + size_t{data.u16(wave_at::extra_size)};
+    size_t copy_size = wave_at::copy_bytes(data.u16(wave_at::extra_size));
     auto *copy = static_cast<unsigned char *>(calloc(1, copy_size));
     if (copy) {
         field_view there = data.part(0, copy_size);

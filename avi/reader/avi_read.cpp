@@ -94,7 +94,8 @@ int32_t AVI_index_count(const avi_handle *h) { return h->index_count; }
 const unsigned char *AVI_track_format_bytes(const avi_handle *h, int32_t *length)
 {
     const unsigned char *format = h->track_formats[h->current_track];
-    *length = format ? 20 + get_u16_le(format + 16) : 0;  // the copy the header walk made
+    // the copy the header walk made
+    *length = format ? static_cast<int32_t>(avi_detail::wave_at::copy_bytes(get_u16_le(format + avi_detail::wave_at::extra_size))) : 0;
     return format;
 }
 
