@@ -3,6 +3,7 @@
 // synced to the card.
 #include "recorder/avi_adapter.h"
 
+#include "common/stream_units.h"
 #include "recorder/monotonic_ms.h"
 
 #include <cerrno>
@@ -163,7 +164,7 @@ int avi_set_audio(avi_handle *handle, int32_t channels, int32_t rate, int32_t bi
 {
     AVI_add_audio_track(handle, channels, rate, bits, format, bitrate);
     if (channels > 0 && rate > 0 && bits > 0)
-        since_sync.audio_bytes_per_second = uint64_t(channels) * uint64_t(rate) * uint64_t((bits + 7) / 8);
+        since_sync.audio_bytes_per_second = uint64_t(rate) * uint64_t(pcm_block_bytes(channels, bits));
     return 0;
 }
 

@@ -65,123 +65,190 @@ bool catch_up_after_sigint(stop_point &stop, int stream, int32_t last, int64_t n
     return !stop_point_reached(stop, last, now_ms);
 }
 
+// One recording in progress: its file, whether it records audio, the frame last fetched and
+// where the loop stands.
+struct recording {
+    const shared_request *request = nullptr;
+    avi_handle *handle = nullptr;
+    int32_t audio_enable = 0;
+    av_frame_info frame{};
+    source_watch watch;
+    capture_timing timing;
+    bool waiting_for_key_frame = true;
+    bool waited = false;       // the source said "no frame now" since the last frame
+    bool continued = false;    // stopped at a key frame that the next part begins with
+    bool interrupted = false;  // SIGINT came: the recording ends at `stop`
+    stop_point stop;           // the stop (or SIGINT) being acted on
+    int64_t last_frame_ms = 0; // the last sign of the stream
+};
+
+// Declares the file's streams from the request as it stands now, and says after which serial
+// the recording starts: the one a continued part remembered, or anywhere.
+void begin_recording(recording &r, const record_request &start)
+{
+    record_request now = r.request->load();
+    r.audio_enable = now.audio_enable;
+    avi_set_video(r.handle, now.width, now.height, start.frame_rate, "H264");
+    if (r.audio_enable == 1)
+        avi_set_audio(r.handle, 1, 8000, 16, 1, 128);
+
+    int32_t remembered = last_serial.load();
+    r.frame.serial = start.parttime != 0 && remembered != 0 ? remembered : no_known_position;
+    printf("[%s]: first serial is %d\n", "record_avi", r.frame.serial);
+    watch_start(r.watch, r.frame.serial);
+    timing_start(r.timing, start.frame_rate);
+    r.last_frame_ms = monotonic_ms();  // the start counts as the last sign of the stream
+}
+
+// SIGINT: whether the recording ends before the next fetch (it came before the first key
+// frame, nothing is left to catch up, or the time to catch up is over).
+bool ends_for_sigint(recording &r)
+{
+    if (!running.load() && !r.interrupted) {
+        r.interrupted = true;
+        if (r.waiting_for_key_frame ||
+            !catch_up_after_sigint(r.stop, r.request->resolution(), r.frame.serial, monotonic_ms()))
+            return true;
+    }
+    return r.interrupted && monotonic_ms() >= r.stop.until_ms;
+}
+
+// Asks the source for the next frame, saying what came while no key frame has; false when
+// none is ready.
+bool fetch_frame(recording &r)
+{
+    int ret = zo_get_av_data(r.request->resolution(), &r.frame);
+    if (r.waiting_for_key_frame)
+        printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, r.frame.type);
+    return ret == 0;
+}
+
+// No frame ready: whether a pending stop ends the recording, the stream having delivered
+// nothing for stop_without_frames_ms; else pauses before the next fetch.
+bool ends_without_frames(recording &r)
+{
+    if (record_flag.load(std::memory_order_acquire) == 0 &&
+        monotonic_ms() - r.last_frame_ms >= stop_without_frames_ms) {
+        printf("[%s]: stop rec by main process\n", "record_avi");
+        return true;
+    }
+    r.waited = true;
+    nanosleep(&no_frame_pause, nullptr);
+    return false;
+}
+
+// Takes note of the frame fetched; returns whether it came live (the source had said "no
+// frame now" since the one before).
+bool note_frame(recording &r)
+{
+    r.last_frame_ms = monotonic_ms();
+    const bool came_live = r.waited;
+    r.waited = false;
+    watch_frame(r.watch, r.request->resolution(), r.frame.serial, r.last_frame_ms);
+    stop_point_fetched(r.stop, r.frame.serial);
+    return came_live;
+}
+
+// The file begins with a video key frame: false for the frames before the first one, which
+// is said with the source's newest serial.
+bool past_first_key_frame(recording &r)
+{
+    if (!r.waiting_for_key_frame)
+        return true;
+    if (r.frame.type != QEL_FRAME_VIDEO_KEY)
+        return false;
+    int32_t current = 0;
+    zo_get_cur_serial(r.request->resolution(), &current);
+    printf("cur serial is %d, serial is %d\n", current, r.frame.serial);
+    r.waiting_for_key_frame = false;
+    return true;
+}
+
+// Writes the frame: audio counts for the clock whether recorded or not; video comes after
+// the frame times to fill and before the rate to declare. False for audio not recorded.
+bool write_frame(recording &r, bool came_live)
+{
+    if (r.frame.type == QEL_FRAME_AUDIO) {
+        timing_audio(r.timing, r.frame.length);
+        if (r.audio_enable == 0)
+            return false;
+        avi_write(AVI_WRITE_AUDIO, r.handle, r.frame.data, r.frame.length, 0);
+        return true;
+    }
+    avi_fill_video(r.handle, timing_video(r.timing, r.last_frame_ms, came_live));
+    avi_write(AVI_WRITE_VIDEO, r.handle, r.frame.data, r.frame.length,
+              r.frame.type == QEL_FRAME_VIDEO_KEY);
+    avi_declare_rate(r.handle, timing_rate(r.timing));
+    return true;
+}
+
+// After a frame written: whether a stop or SIGINT ends the recording with it (stop mode 1
+// at a key frame, which the next part then begins with).
+bool ends_after_frame(recording &r)
+{
+    const bool key_frame = r.frame.type == QEL_FRAME_VIDEO_KEY;
+    const bool stop_pending = record_flag.load(std::memory_order_acquire) == 0;
+    if (!stop_pending && !r.interrupted) {
+        r.stop.active = false;  // no stop, or a new start request withdrew it
+        return false;
+    }
+    const int64_t now_ms = monotonic_ms();
+    if (!r.stop.active)
+        stop_point_begin(r.stop, "the stop", stop_serial.load(std::memory_order_relaxed),
+                         r.frame.serial, now_ms, stop_catch_up_ms);
+    if (!stop_point_reached(r.stop, r.frame.serial, now_ms))
+        return false;
+    if (!stop_pending)
+        return true;  // SIGINT's end: no stop line, last_serial and stop_flag untouched
+    if (stop_flag.load() == STOP_AT_KEY_FRAME) {
+        if (!key_frame)
+            return r.interrupted;
+        last_serial.store(r.frame.serial - 1);
+        printf("[%s]: last serial is %d\n", "record_avi", last_serial.load());
+        stop_flag.store(0);
+        r.continued = true;
+    }
+    printf("[%s]: stop rec by main process\n", "record_avi");
+    return true;
+}
+
+// Says which frames to keep are missing and closes the file. The video lasts as long as the
+// audio; a part that the next one continues ends at the key frame the next begins with, so
+// that joined parts show it once, at its time.
+void finish_recording(recording &r)
+{
+    stop_point_report(r.stop, r.frame.serial, monotonic_ms());
+    if (!r.continued)
+        avi_fill_video(r.handle, timing_end(r.timing));
+    avi_declare_rate(r.handle, timing_rate(r.timing));
+    avi_close(r.handle);
+    free(r.frame.data);
+}
+
 }  // namespace
 
 int record_avi(const shared_request *request)
 {
     record_request start = request->load();
-    avi_handle *handle = avi_open(start.filename);
-    if (!handle) {
+    recording r;
+    r.request = request;
+    r.handle = avi_open(start.filename);
+    if (!r.handle) {
         printf("open %s err %s\n", start.filename, strerror(errno));
         sleep(1);
         return -1;
     }
-    record_request now = request->load();
-    const int32_t audio_enable = now.audio_enable;
-    avi_set_video(handle, now.width, now.height, start.frame_rate, "H264");
-    if (audio_enable == 1)
-        avi_set_audio(handle, 1, 8000, 16, 1, 128);
-
-    av_frame_info frame;
-    memset(&frame, 0, sizeof frame);
-    int32_t remembered = last_serial.load();
-    frame.serial = start.parttime != 0 && remembered != 0 ? remembered : no_known_position;
-    printf("[%s]: first serial is %d\n", "record_avi", frame.serial);
-    source_watch watch;
-    watch_start(watch, frame.serial);
-    capture_timing timing;
-    timing_start(timing, start.frame_rate);
-
-    bool waiting_for_key_frame = true;
-    bool waited = false;  // the source said "no frame now" since the last frame
-    bool continued = false;  // stopped at a key frame that the next part begins with
-    bool interrupted = false;  // SIGINT came: the recording ends at `stop`
-    stop_point stop;  // the stop (or SIGINT) being acted on
-    int64_t last_frame_ms = monotonic_ms();  // the start counts as the last sign of the stream
-    for (;;) {
-        if (!running.load() && !interrupted) {
-            interrupted = true;
-            if (waiting_for_key_frame ||
-                !catch_up_after_sigint(stop, request->resolution(), frame.serial, monotonic_ms()))
+    begin_recording(r, start);
+    while (!ends_for_sigint(r)) {
+        if (!fetch_frame(r)) {
+            if (ends_without_frames(r))
                 break;
+            continue;
         }
-        if (interrupted && monotonic_ms() >= stop.until_ms)
+        const bool came_live = note_frame(r);
+        if (past_first_key_frame(r) && write_frame(r, came_live) && ends_after_frame(r))
             break;
-        int ret = zo_get_av_data(request->resolution(), &frame);
-        if (waiting_for_key_frame)
-            printf("[%s]: ret is %d, type is %d\n", "record_avi", ret, frame.type);
-        if (ret != 0) {
-            if (record_flag.load(std::memory_order_acquire) == 0 &&
-                monotonic_ms() - last_frame_ms >= stop_without_frames_ms) {
-                printf("[%s]: stop rec by main process\n", "record_avi");
-                break;
-            }
-            waited = true;
-            nanosleep(&no_frame_pause, nullptr);
-            continue;
-        }
-        last_frame_ms = monotonic_ms();
-        const bool came_live = waited;
-        waited = false;
-        watch_frame(watch, request->resolution(), frame.serial, last_frame_ms);
-        stop_point_fetched(stop, frame.serial);
-        const bool audio = frame.type == QEL_FRAME_AUDIO;
-        const bool key_frame = frame.type == QEL_FRAME_VIDEO_KEY;
-        if (waiting_for_key_frame) {
-            if (!key_frame)
-                continue;
-            int32_t current = 0;
-            zo_get_cur_serial(request->resolution(), &current);
-            printf("cur serial is %d, serial is %d\n", current, frame.serial);
-            waiting_for_key_frame = false;
-        }
-        if (audio)
-            timing_audio(timing, frame.length);  // the clock, whether recorded or not
-        if (audio && audio_enable == 0)
-            continue;
-
-        if (audio) {
-            avi_write(AVI_WRITE_AUDIO, handle, frame.data, frame.length, 0);
-        } else {
-            avi_fill_video(handle, timing_video(timing, last_frame_ms, came_live));
-            avi_write(AVI_WRITE_VIDEO, handle, frame.data, frame.length, key_frame);
-            avi_declare_rate(handle, timing_rate(timing));
-        }
-
-        const bool stop_pending = record_flag.load(std::memory_order_acquire) == 0;
-        if (!stop_pending && !interrupted) {
-            stop.active = false;  // no stop, or a new start request withdrew it
-            continue;
-        }
-        const int64_t now_ms = monotonic_ms();
-        if (!stop.active)
-            stop_point_begin(stop, "the stop", stop_serial.load(std::memory_order_relaxed), frame.serial,
-                             now_ms, stop_catch_up_ms);
-        if (!stop_point_reached(stop, frame.serial, now_ms))
-            continue;
-        if (!stop_pending)
-            break;  // SIGINT's end: no stop line, last_serial and stop_flag untouched
-        if (stop_flag.load() == STOP_AT_KEY_FRAME) {
-            if (!key_frame && interrupted)
-                break;
-            if (!key_frame)
-                continue;
-            last_serial.store(frame.serial - 1);
-            printf("[%s]: last serial is %d\n", "record_avi", last_serial.load());
-            stop_flag.store(0);
-            continued = true;
-        }
-        printf("[%s]: stop rec by main process\n", "record_avi");
-        break;
     }
-
-    stop_point_report(stop, frame.serial, monotonic_ms());
-    // The video lasts as long as the audio; a part that the next one continues ends at the
-    // key frame the next begins with, so that joined parts show it once, at its time.
-    if (!continued)
-        avi_fill_video(handle, timing_end(timing));
-    avi_declare_rate(handle, timing_rate(timing));
-    avi_close(handle);
-    free(frame.data);
+    finish_recording(r);
     return 0;
 }

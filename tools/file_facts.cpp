@@ -69,7 +69,7 @@ double byte_rate(avi_handle *h, int32_t t)
 {
     AVI_select_audio_track(h, t);
     if (AVI_track_format(h) == 1)
-        return static_cast<double>(AVI_track_rate(h)) * pcm_block_bytes(AVI_track_channels(h), AVI_track_bits(h));
+        return static_cast<double>(AVI_track_rate(h)) * static_cast<double>(pcm_block_bytes(AVI_track_channels(h), AVI_track_bits(h)));
     int32_t length = 0;
     const unsigned char *format = AVI_track_format_bytes(h, &length);  // at least 20 bytes
     return format ? get_u32_le(format + 8) : 0;

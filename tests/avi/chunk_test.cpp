@@ -29,29 +29,31 @@ entry index_entry(const avi_handle *h, int i)
 }
 
 const unsigned char five[5] = {'a', 'b', 'c', 'd', 'e'};
+constexpr uint32_t first = avi_detail::header_at::first_chunk;  // where the header region ends
 
 }  // namespace
 
 TEST_F(writer_test, chunks_start_at_2048_and_odd_lengths_are_padded)
 {
     ASSERT_EQ(AVI_put_video_frame(handle, five, 5, 1), 0);
-    EXPECT_EQ(handle->write_offset, 2048u + 14);
+    EXPECT_EQ(handle->write_offset, first + 14);
     ASSERT_EQ(AVI_put_video_frame(handle, five, 4, 0), 0);
     ASSERT_EQ(AVI_put_audio(handle, five, 2), 0);
 
     bytes b = current_bytes();
-    ASSERT_EQ(b.size(), 2048u + 14 + 12 + 10);
+    ASSERT_EQ(b.size(), first + 14 + 12 + 10);
+    const uint32_t second = first + 14, third = second + 12;
     expect_fields(b, {
-        {2048, "00db"}, {2052, le32(5)}, {2056, "abcde"}, {2061, zeros(1)},
-        {2062, "00db"}, {2066, le32(4)}, {2070, "abcd"},
-        {2074, "01wb"}, {2078, le32(2)}, {2082, "ab"},
+        {first, "00db"}, {first + 4, le32(5)}, {first + 8, "abcde"}, {first + 13, zeros(1)},
+        {second, "00db"}, {second + 4, le32(4)}, {second + 8, "abcd"},
+        {third, "01wb"}, {third + 4, le32(2)}, {third + 8, "ab"},
     });
     ASSERT_EQ(handle->index_count, 3);
-    EXPECT_EQ(index_entry(handle, 0), (entry{"00db", 0x10, 2048, 5}));
-    EXPECT_EQ(index_entry(handle, 1), (entry{"00db", 0, 2062, 4}));
-    EXPECT_EQ(index_entry(handle, 2), (entry{"01wb", 0, 2074, 2}));
+    EXPECT_EQ(index_entry(handle, 0), (entry{"00db", 0x10, first, 5}));
+    EXPECT_EQ(index_entry(handle, 1), (entry{"00db", 0, second, 4}));
+    EXPECT_EQ(index_entry(handle, 2), (entry{"01wb", 0, third, 2}));
     EXPECT_EQ(handle->video_frame_count, 2);
-    EXPECT_EQ(handle->last_video_offset, 2062u);
+    EXPECT_EQ(handle->last_video_offset, second);
     EXPECT_EQ(handle->last_video_len, 4u);
     EXPECT_EQ(handle->max_chunk_len, 5u);
     EXPECT_EQ(handle->tracks[0].byte_count, 2);
@@ -77,7 +79,7 @@ TEST_F(writer_test, audio_chunk_ids_follow_the_current_track)
     EXPECT_EQ(handle->tracks[0].byte_count, 0) << "adding the track starts its count afresh";
     EXPECT_EQ(handle->tracks[7].byte_count, 4);
     EXPECT_EQ(handle->tracks[2].byte_count, 3);
-    EXPECT_EQ(text_at(current_bytes(), 2048 + 12 + 12, 4), "03wb");
+    EXPECT_EQ(text_at(current_bytes(), first + 12 + 12, 4), "03wb");
 }
 
 TEST_F(writer_test, a_repeated_frame_is_an_empty_video_chunk_in_its_place)
@@ -85,7 +87,7 @@ TEST_F(writer_test, a_repeated_frame_is_an_empty_video_chunk_in_its_place)
     ASSERT_EQ(AVI_repeat_video_frame(handle), 0) << "nothing to repeat yet";
     EXPECT_EQ(handle->index_count, 0);
     EXPECT_EQ(handle->video_frame_count, 0);
-    EXPECT_EQ(file_size(path), 2048u);
+    EXPECT_EQ(file_size(path), first);
 
     ASSERT_EQ(AVI_put_video_frame(handle, five, 5, 1), 0);
     ASSERT_EQ(AVI_put_audio(handle, five, 4), 0);
@@ -159,7 +161,7 @@ TEST_F(writer_test, the_index_grows_by_4096_entries_and_keeps_its_contents)
         ASSERT_EQ(AVI_put_audio(handle, five, i % 5), 0);
     EXPECT_EQ(handle->index_count, 4097);
     EXPECT_EQ(handle->index_capacity, 8192);
-    EXPECT_EQ(index_entry(handle, 0), (entry{"01wb", 0, 2048, 0}));
+    EXPECT_EQ(index_entry(handle, 0), (entry{"01wb", 0, first, 0}));
     EXPECT_EQ(index_entry(handle, 4095).size, 4095u % 5);
     EXPECT_EQ(index_entry(handle, 4096).size, 4096u % 5);
     EXPECT_EQ(index_entry(handle, 4096).offset, handle->write_offset - 8 - 2);
@@ -175,7 +177,7 @@ TEST_F(writer_test, the_size_limit_is_kept_to_the_byte)
     // Move the end of the data close to the limit; the file stays sparse. With 101 bytes the
     // sum of offset, data and index is the limit itself, but the pad byte would pass it.
     ASSERT_EQ(AVI_put_video_frame(handle, five, 4, 1), 0);
-    const uint32_t w = static_cast<uint32_t>(limit - 101 - 16 * 1 - 32);
+    const uint32_t w = static_cast<uint32_t>(limit - 101 - sizeof(avi_index_entry) * 1 - 32);
     handle->write_offset = w;
     ASSERT_EQ(lseek(handle->fd, w, SEEK_SET), off_t{w});
     std::string data(101, 'v');
@@ -184,7 +186,7 @@ TEST_F(writer_test, the_size_limit_is_kept_to_the_byte)
     EXPECT_EQ(AVI_put_video_frame(handle, data.data(), 101, 0), -1) << "the pad byte passes";
     EXPECT_EQ(avi_error, AVI_ERROR_SIZE_LIMIT);
     EXPECT_EQ(handle->index_count, 1);
-    EXPECT_EQ(file_size(path), 2048u + 12) << "nothing written";
+    EXPECT_EQ(file_size(path), first + 12u) << "nothing written";
 
     ASSERT_EQ(AVI_put_video_frame(handle, data.data(), 100, 0), 0) << "the largest that fits";
     EXPECT_EQ(AVI_size_written(handle), limit - 1);
@@ -205,8 +207,8 @@ TEST_F(writer_test, lengths_that_would_wrap_32_bits_are_refused)
     // Near 4 GiB the 32-bit sum of offset, length and index would wrap below the limit.
     EXPECT_EQ(AVI_write_media_chunk(handle, five, 0xfffff000u, 0, 0), -1);
     EXPECT_EQ(handle->index_count, 0);
-    EXPECT_EQ(handle->write_offset, 2048u);
-    EXPECT_EQ(file_size(path), 2048u);
+    EXPECT_EQ(handle->write_offset, first);
+    EXPECT_EQ(file_size(path), first);
 }
 
 TEST_F(writer_test, frame_operations_on_a_reading_handle_are_not_permitted)
@@ -226,6 +228,6 @@ TEST_F(writer_test, frame_operations_on_a_reading_handle_are_not_permitted)
     EXPECT_EQ(avi_error, AVI_ERROR_NOT_PERMITTED);
     EXPECT_EQ(AVI_space_left(handle), 0u);
     EXPECT_EQ(AVI_size_written(handle), 0u);
-    EXPECT_EQ(file_size(path), 2048u);
+    EXPECT_EQ(file_size(path), first);
     handle->mode = AVI_MODE_WRITE;
 }

@@ -100,7 +100,7 @@ TEST_F(writer_test, a_failed_chunk_leaves_no_index_entry_and_the_next_chunk_take
     EXPECT_EQ(handle->index_count, 1);
     EXPECT_EQ(handle->max_chunk_len, 4u);
     EXPECT_EQ(handle->video_frame_count, 1);
-    EXPECT_EQ(handle->last_video_offset, 2048u);
+    EXPECT_EQ(handle->last_video_offset, uint32_t{avi_detail::header_at::first_chunk});
     EXPECT_EQ(handle->tracks[0].byte_count, 0);
     EXPECT_EQ(handle->write_offset, end);
     EXPECT_EQ(lseek(handle->fd, 0, SEEK_CUR), off_t{end});
@@ -129,7 +129,7 @@ TEST_F(writer_test, an_index_that_cannot_be_written_still_gets_a_final_header)
     EXPECT_EQ(b.size(), end) << "no part of the index is left past the data";
     // No index flags: neither "has index" nor "must use index".
     expect_fields(b, {{4, le32(end - 8)}, {44, le32(0x100)}, {48, le32(2)},
-                      {2040, le32(end - 2044)}});
+                      {avi_detail::header_at::movi_size, le32(end - (avi_detail::header_at::movi_list + 8))}});
 }
 
 TEST_F(writer_test, a_descriptor_that_refuses_writes_gives_codes_4_4_and_6)

@@ -1,6 +1,7 @@
 // The recording-time header: what AVI_define_video and AVI_add_audio_track leave in the
 // first 2048 bytes of the file, against golden files where the example writer writes the
-// same header, and field by field for what a field's rule decides.
+// same header, and field by field for what a field's rule decides; where the close rewrites
+// the same bytes, the same test follows them there.
 #include "avi/avi_internal.h"
 #include "golden.h"
 
@@ -12,14 +13,26 @@ using namespace mirvo_test;
 namespace {
 
 const std::string placeholder = le32(0xfefff003);
+namespace at = avi_detail::header_at;
 
+// The filler from junk_at up to the "movi" list, and that list's head.
 void expect_junk_and_movi(const bytes &b, uint32_t junk_at, std::string movi_size)
 {
-    uint32_t filler = 2036 - 8 - junk_at;
+    uint32_t filler = at::movi_list - 8 - junk_at;
     expect_fields(b, {
         {junk_at, "JUNK"}, {junk_at + 4, le32(filler)}, {junk_at + 8, zeros(filler)},
-        {2036, "LIST"}, {2040, movi_size}, {2044, "movi"},
+        {at::movi_list, "LIST"}, {at::movi_size, movi_size}, {at::movi_size + 4, "movi"},
     });
+}
+
+// The "INFO" list the close writes after the stream lists, then the filler and "movi".
+void expect_info_and_junk(const bytes &b, uint32_t info_at, std::string movi_size)
+{
+    expect_fields(b, {
+        {info_at, "LIST"}, {info_at + 4, le32(76)}, {info_at + 8, "INFO"},
+        {info_at + 12, "ISFT"}, {info_at + 16, le32(64)}, {info_at + 20, zeros(64)},
+    });
+    expect_junk_and_movi(b, info_at + 84, std::move(movi_size));
 }
 
 }  // namespace
@@ -29,15 +42,20 @@ TEST_F(writer_test, video_only_header_at_25_fps_is_the_finished_files_but_for_wh
     AVI_define_video(handle, 640, 480, 25.0, "H264");
 
     bytes b = current_bytes();
-    ASSERT_EQ(b.size(), 2048u);
+    ASSERT_EQ(b.size(), size_t{AVI_HEADER_BYTES});
     // While recording, the RIFF and "movi" sizes are placeholders, and the filler still
     // takes the place of the "INFO" list that the close writes.
     bytes finished = golden("empty.avi");
-    finished.resize(2048);
-    EXPECT_TRUE(same_bytes_at(b, 0, with_fields(finished, {{4, placeholder},
-                                                           {212, "JUNK" + le32(1816) + zeros(84)},
-                                                           {2040, placeholder}})));
-    EXPECT_EQ(lseek(handle->fd, 0, SEEK_CUR), 2048) << "the next chunk goes after the header";
+    bytes finished_header(finished.begin(), finished.begin() + AVI_HEADER_BYTES);
+    EXPECT_TRUE(same_bytes_at(b, 0, with_fields(finished_header, {{at::riff_size, placeholder},
+                                                                  {212, "JUNK" + le32(1816) + zeros(84)},
+                                                                  {at::movi_size, placeholder}})));
+    EXPECT_EQ(lseek(handle->fd, 0, SEEK_CUR), AVI_HEADER_BYTES) << "the next chunk goes after the header";
+
+    // The close adds the empty index.
+    b = close_and_read();
+    ASSERT_EQ(b.size(), AVI_HEADER_BYTES + 8u);
+    EXPECT_TRUE(same_bytes_at(b, 0, finished));
 }
 
 TEST_F(writer_test, one_pcm_track_adds_a_100_byte_stream_list)
@@ -47,7 +65,7 @@ TEST_F(writer_test, one_pcm_track_adds_a_100_byte_stream_list)
     AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
 
     bytes b = current_bytes();
-    ASSERT_EQ(b.size(), 2048u);
+    ASSERT_EQ(b.size(), size_t{AVI_HEADER_BYTES});
     EXPECT_TRUE(same_bytes_at(b, 0, golden("while-writing.head")));
     EXPECT_EQ(AVI_current_audio_track(handle), 0);
 }
@@ -76,19 +94,22 @@ TEST_F(writer_test, frame_time_and_rate_follow_fps_down_to_a_thousandth)
     }
 }
 
-TEST_F(writer_test, eight_tracks_fill_the_header_to_1012_bytes)
+TEST_F(writer_test, eight_tracks_fill_the_header_to_1012_bytes_and_leave_room_for_info_at_the_close)
 {
     AVI_define_video(handle, 640, 480, 25.0, "H264");
     for (int t = 0; t < 8; ++t)
         AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
-
-    bytes b = current_bytes();
-    ASSERT_EQ(b.size(), 2048u);
-    expect_fields(b, {{16, le32(992)}, {56, le32(9)}});  // the "hdrl" list's size, the streams
-    for (uint32_t t = 0; t < 8; ++t)
-        expect_fields(b, {{212 + 100 * t, "LIST"}, {232 + 100 * t, "auds"}});
-    expect_junk_and_movi(b, 1012, placeholder);
     EXPECT_EQ(AVI_current_audio_track(handle), 7);
+
+    bytes recording = current_bytes();
+    ASSERT_EQ(recording.size(), size_t{AVI_HEADER_BYTES});
+    for (uint32_t t = 0; t < 8; ++t)
+        expect_fields(recording, {{212 + 100 * t, "LIST"}, {232 + 100 * t, "auds"}});
+    expect_junk_and_movi(recording, 1012, placeholder);
+    bytes closed = close_and_read();
+    expect_info_and_junk(closed, 1012, le32(4));  // no chunk: the list holds "movi" alone
+    for (const bytes *b : {&recording, &closed})
+        expect_fields(*b, {{16, le32(992)}, {56, le32(9)}});  // the "hdrl" list's size, the streams
 }
 
 TEST_F(writer_test, compressor_codes_rgb_short_and_lower_case)
@@ -173,6 +194,6 @@ TEST_F(writer_test, declarations_on_a_reading_handle_change_nothing)
     AVI_add_audio_track(handle, 1, 8000, 16, 1, 128);
     EXPECT_EQ(handle->width, 0);
     EXPECT_EQ(handle->track_count, 0);
-    EXPECT_EQ(current_bytes(), bytes(2048, 0));
+    EXPECT_EQ(current_bytes(), bytes(AVI_HEADER_BYTES, 0));
     handle->mode = AVI_MODE_WRITE;
 }

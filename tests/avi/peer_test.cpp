@@ -1,6 +1,7 @@
 // Other programs read our files: a real H.264 clip with 8 kHz PCM audio, written through
 // the module, is accepted by ffprobe with the streams we declared and decodes cleanly, and
 // GStreamer and ffmpeg play its audio as 16-bit samples at the video's pace.
+#include "avi/avi_internal.h"
 #include "recording.h"
 #include "writer_fixture.h"
 
@@ -112,7 +113,7 @@ TEST_F(clip_with_tone, files_whose_header_counts_audio_in_bytes_still_read_right
 
     // Cut off before its index, such a recording is still this writer's: repair finishes it
     // with today's header.
-    file.resize(2044 + u32_at(file, 2040));
+    file.resize(avi_detail::header_at::movi_list + 8 + u32_at(file, avi_detail::header_at::movi_size));
     write_file(path, file);
     avi_recovery found{};
     EXPECT_EQ(AVI_repair_file(path.c_str(), &found), 0) << AVI_error_text();

@@ -129,7 +129,7 @@ TEST(repair, a_cut_off_recording_becomes_what_a_clean_close_writes_for_its_whole
             ASSERT_EQ(AVI_examine_file(cut_off.c_str(), &examined), 0) << AVI_error_text();
             EXPECT_EQ(examined.state, AVI_FILE_CUT_OFF);
             EXPECT_EQ(examined.file_size, cut);
-            EXPECT_EQ(examined.data_end, clean.closed.size() - 8 - 16 * whole.size())
+            EXPECT_EQ(examined.data_end, clean.closed.size() - 8 - sizeof(avi_index_entry) * whole.size())
                 << "the index goes where the last whole chunk ends";
             int fd = open(cut_off.c_str(), O_RDONLY);
             avi_recovery through_fd;
@@ -188,7 +188,8 @@ TEST(repair, a_finished_file_cut_inside_its_index_is_read_by_scanning_and_finish
     ASSERT_FALSE(HasFailure());
     size_t index_at = u32_at(full.closed, avi_detail::header_at::movi_size) + avi_detail::header_at::movi_list + 8;
     int32_t video = frames_in(chunks), keys = frames_in(chunks, true);
-    for (size_t cut : {index_at + 8, index_at + 8 + 16 * 20 + 7, full.closed.size() - 16}) {
+    constexpr size_t entry = sizeof(avi_index_entry);
+    for (size_t cut : {index_at + 8, index_at + 8 + entry * 20 + 7, full.closed.size() - entry}) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         std::string file = dir.file("cut.avi");
         write_file(file, bytes(full.closed.begin(), full.closed.begin() + static_cast<long>(cut)));
@@ -285,7 +286,7 @@ TEST(repair, files_that_are_not_cut_off_recordings_get_a_clear_error_and_stay_un
         int32_t error;
     };
     // Killed before the streams were declared: the placeholder, whole or in part.
-    std::vector<refused> cases = {{"placeholder.avi", bytes(2048, 0), AVI_ERROR_NOT_AVI},
+    std::vector<refused> cases = {{"placeholder.avi", bytes(AVI_HEADER_BYTES, 0), AVI_ERROR_NOT_AVI},
                                   {"short.avi", bytes(700, 0), AVI_ERROR_NOT_AVI},
                                   {"empty.avi", {}, AVI_ERROR_NOT_AVI},
                                   {"riff.avi", {'R', 'I', 'F', 'F'}, AVI_ERROR_NOT_AVI}};
@@ -414,7 +415,8 @@ TEST(repair, a_recording_with_checkpoints_keeps_exactly_what_its_newest_verified
         {"the newest slot torn", [&](bytes &b) { b[at::slots[1] + at::data_end] ^= 1; }, second + 1, 2, AVI_STOP_CHECKPOINT},
         {"a sector of the newest checkpoint's data lost", [&](bytes &b) { zero(b, sector_after_second, 512); },
          second + 1, 2, AVI_STOP_CHECKPOINT},
-        {"a sector of the older checkpoint's data lost", [&](bytes &b) { zero(b, 2560, 512); }, 0, 0, AVI_STOP_UNVERIFIED},
+        {"a sector of the older checkpoint's data lost", [&](bytes &b) { zero(b, AVI_HEADER_BYTES + 512, 512); }, 0, 0,
+         AVI_STOP_UNVERIFIED},
         {"both slots torn", [&](bytes &b) { b[at::slots[0] + 5] ^= 1; b[at::slots[1] + 5] ^= 1; }, 0, 0, AVI_STOP_UNVERIFIED},
         {"the newest slot of another recording", [&](bytes &b) {
              std::copy_n(other.before_close.begin() + at::slots[1], at::bytes, b.begin() + at::slots[1]);

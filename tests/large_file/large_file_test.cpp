@@ -4,6 +4,7 @@
 // its index, chunk heads and final header are checked from the bytes on disk with pread;
 // ffmpeg reads the media back.
 #include "avi/avi.h"
+#include "avi/avi_internal.h"
 #include "recording.h"
 
 #include <fcntl.h>
@@ -18,6 +19,8 @@ namespace {
 
 constexpr uint64_t three_gib = 3ULL << 30;
 constexpr uint64_t size_limit = 0xfefff7ffULL;
+constexpr uint64_t entry_bytes = sizeof(avi_index_entry);
+using avi_detail::header_at::movi_list;
 
 std::string chunk_head(const std::string &id, uint32_t size)
 {
@@ -133,10 +136,10 @@ TEST_F(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_c
     // The last chunk ends the file, index included, one byte below the limit. Files are
     // always of even length and the limit is odd, so this is the edge.
     const auto last_len = static_cast<uint32_t>(last.size());
-    const uint64_t last_at = size_limit - 1 - 8 - 16 * (expected.size() + 1) - 8 - last_len;
+    const uint64_t last_at = size_limit - 1 - 8 - entry_bytes * (expected.size() + 1) - 8 - last_len;
     skip_to(h, last_at);
     ASSERT_FALSE(testing::Test::HasFatalFailure());
-    EXPECT_EQ(AVI_space_left(h), 8 + last_len + 16 + 1);
+    EXPECT_EQ(AVI_space_left(h), 8 + last_len + entry_bytes + 1);
 
     // One byte more (odd, so two with the pad) does not fit, and nothing of it is kept.
     std::string too_long = last + 'x';
@@ -179,16 +182,16 @@ TEST_F(avi_large_file, chunks_past_3_gib_and_at_the_size_limit_are_indexed_and_c
     EXPECT_EQ(u32_in(header, 48), 4U) << "video frames, the repeat included";
     EXPECT_EQ(u32_in(header, 140), 4U) << "video stream length";
     EXPECT_EQ(u32_in(header, 264), 370U) << "audio stream length in 16-bit samples (740 bytes)";
-    EXPECT_EQ(header.substr(2036, 12),
-              chunk_head("LIST", static_cast<uint32_t>(index_at - 2044)) + "movi");
+    EXPECT_EQ(header.substr(movi_list, 12),
+              chunk_head("LIST", static_cast<uint32_t>(index_at - (movi_list + 8))) + "movi");
 
     // The index: one entry per chunk, offsets absolute, past 3 GiB.
-    std::string index = read_at(fd, index_at, 8 + 16 * expected.size());
-    ASSERT_EQ(index.size(), 8 + 16 * expected.size());
-    EXPECT_EQ(index.substr(0, 8), chunk_head("idx1", static_cast<uint32_t>(16 * expected.size())));
+    std::string index = read_at(fd, index_at, 8 + entry_bytes * expected.size());
+    ASSERT_EQ(index.size(), 8 + entry_bytes * expected.size());
+    EXPECT_EQ(index.substr(0, 8), chunk_head("idx1", static_cast<uint32_t>(entry_bytes * expected.size())));
     for (size_t i = 0; i < expected.size(); ++i) {
         const entry &e = expected[i];
-        size_t at = 8 + 16 * i;
+        size_t at = 8 + entry_bytes * i;
         EXPECT_EQ(index.substr(at, 4), e.id) << "entry " << i;
         EXPECT_EQ(u32_in(index, at + 4), e.flags) << "entry " << i;
         EXPECT_EQ(u32_in(index, at + 8), e.offset) << "entry " << i;
@@ -298,7 +301,7 @@ TEST_F(avi_large_file, real_frames_written_until_the_size_limit_refuses_them_clo
     ASSERT_TRUE(audio_refused) << "the limit was never reached";
     EXPECT_EQ(avi_error, AVI_ERROR_SIZE_LIMIT);
     EXPECT_GT(refused, 0u) << "pictures, being larger, are refused before the audio";
-    EXPECT_LT(AVI_space_left(h), 8u + 320 + 16) << "all the room was used";
+    EXPECT_LT(AVI_space_left(h), 8u + 320 + entry_bytes) << "all the room was used";
     const uint64_t closed_size = AVI_size_written(h);
     ASSERT_EQ(AVI_close_handle(h), 0) << AVI_error_text();
     EXPECT_EQ(file_size(path), closed_size);

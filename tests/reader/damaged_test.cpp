@@ -99,7 +99,8 @@ std::vector<damaged_case> cases()
          AVI_ERROR_NO_VIDEO},
         // An index longer than the rest of the file (a close cut short inside it) is no index.
         {"index_of_2_gib", file(movi, 1, chunk("idx1", "", 0x80000000LL)), 0, 3, AVI_INDEX_REBUILT},
-        {"index_cut_one_entry_short", cut(with_index(), with_index().size() - 16), 0, 3, AVI_INDEX_REBUILT},
+        {"index_cut_one_entry_short", cut(with_index(), with_index().size() - sizeof(avi_index_entry)), 0, 3,
+         AVI_INDEX_REBUILT},
         {"header_list_of_2_gib", riff(list("hdrl", "", 0x7ffffff0LL)), AVI_ERROR_READ},
         {"header_list_of_size_0", riff(list("hdrl", "", 0) + list("movi", movi)), AVI_ERROR_NO_HEADER_LIST},
     };

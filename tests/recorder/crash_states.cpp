@@ -4,6 +4,7 @@
 // are generated once.
 #include "crash_states.h"
 
+#include "avi/avi.h"
 #include "file_ops_format.h"
 
 #include <algorithm>
@@ -127,7 +128,7 @@ std::vector<crash_state> crash_walk::header_tears() const
     bool rewritten = false;
     for (size_t i = synced_; i < done_; ++i)
         rewritten = rewritten || (ops_[i].kind == FILE_OP_WRITE && ops_[i].offset == 0 && ops_[i].data.size() > sector_bytes);
-    const uint64_t sectors = std::min<uint64_t>(cache_.size(), 2048) / sector_bytes;
+    const uint64_t sectors = std::min<uint64_t>(cache_.size(), AVI_HEADER_BYTES) / sector_bytes;
     if (!rewritten || durable_.size() < sectors * sector_bytes)
         return out;
     for (uint64_t landed = 1; landed + 1 < (uint64_t{1} << sectors); ++landed) {

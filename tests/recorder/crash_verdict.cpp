@@ -4,6 +4,7 @@
 // (torn).
 #include "crash_verdict.h"
 
+#include "avi/avi.h"
 #include "file_ops_format.h"
 
 #include <algorithm>
@@ -129,13 +130,14 @@ std::string judge(const recording_facts &facts, size_t done, const crash_state &
     // or moved beside it, in order.
     bool changed = run.exists && run.after != state.image;
     if (changed && !state.absent) {
-        uint64_t moved = run.saved.size() > 2048 ? run.saved.size() - 2048 : 0, size = state.image.size();
+        constexpr uint64_t header = AVI_HEADER_BYTES;  // the header region, in the file and the saved rest
+        uint64_t moved = run.saved.size() > header ? run.saved.size() - header : 0, size = state.image.size();
         uint64_t kept_end = size - std::min(moved, size);
-        bool whole = kept_end >= 2048 && run.after.size() >= kept_end &&
-                     std::equal(state.image.begin() + 2048, state.image.begin() + static_cast<long>(kept_end),
-                                run.after.begin() + 2048) &&
+        bool whole = kept_end >= header && run.after.size() >= kept_end &&
+                     std::equal(state.image.begin() + header, state.image.begin() + static_cast<long>(kept_end),
+                                run.after.begin() + header) &&
                      (moved == 0 || std::equal(state.image.begin() + static_cast<long>(kept_end), state.image.end(),
-                                               run.saved.begin() + 2048));
+                                               run.saved.begin() + header));
         if (!whole) {
             detail = std::to_string(moved) + " bytes moved beside it";
             return "bytes lost to repair";

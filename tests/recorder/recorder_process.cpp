@@ -2,6 +2,7 @@
 #include "recorder_process.h"
 
 #include "avi/avi.h"
+#include "indexed_file.h"
 
 #include <gtest/gtest.h>
 
@@ -241,26 +242,12 @@ int32_t record(recorder_process &mirvo, const std::string &file, const std::stri
 
 std::vector<indexed_chunk> indexed_chunks(const std::string &path)
 {
-    bytes b = read_file(path);
+    indexed_file file = read_indexed_file(read_file(path));
+    if (!file.problem.empty())
+        ADD_FAILURE() << path << ": " << file.problem;
     std::vector<indexed_chunk> chunks;
-    if (b.size() < 2056 || text_at(b, 0) != "RIFF" || u32_at(b, 4) + 8 != b.size()) {
-        ADD_FAILURE() << path << " is not a finished AVI file";
-        return chunks;
-    }
-    size_t idx = u32_at(b, 2040) + 2044;  // the "movi" list ends where the index begins
-    if (text_at(b, idx) != "idx1" || idx + 8 + u32_at(b, idx + 4) != b.size()) {
-        ADD_FAILURE() << path << ": no index after the data";
-        return chunks;
-    }
-    for (size_t at = idx + 8; at + 16 <= b.size(); at += 16) {
-        uint32_t offset = u32_at(b, at + 8), size = u32_at(b, at + 12);
-        if (text_at(b, offset) != text_at(b, at) || u32_at(b, offset + 4) != size) {
-            ADD_FAILURE() << path << ": index entry at " << at << " does not match its chunk";
-            return chunks;
-        }
-        chunks.push_back({text_at(b, at), u32_at(b, at + 4),
-                          bytes(b.begin() + offset + 8, b.begin() + offset + 8 + size)});
-    }
+    for (located_chunk &c : file.chunks)
+        chunks.push_back({c.id, c.flags, std::move(c.data)});
     return chunks;
 }
 
@@ -283,7 +270,7 @@ repair_outcome repair_cut_off(const std::string &path, bool restarted)
 
 size_t video_within(const std::vector<indexed_chunk> &chunks, uint64_t size)
 {
-    uint64_t end = 2048;
+    uint64_t end = AVI_HEADER_BYTES;  // the first chunk's head
     size_t video = 0;
     for (const indexed_chunk &c : chunks) {
         end += 8 + ((c.data.size() + 1) & ~size_t{1});
