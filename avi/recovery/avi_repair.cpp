@@ -59,10 +59,9 @@ bool is_finished(avi_handle &r, file_scan &s)
 }
 
 // What the rebuilt index of a file that is not finished holds: the counts a close would
-// have written for the same chunks, and where the last whole chunk ends.
+// have written for the same chunks.
 void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t unverified_from, avi_recovery &out)
 {
-    uint64_t data_end = static_cast<uint32_t>(r.movi_offset);
     int64_t bytes[AVI_MAX_TRACKS] = {};
     for (int32_t i = 0; i < r.index_count; ++i) {
         const avi_index_entry &e = r.index[i];
@@ -76,12 +75,10 @@ void count_chunks(const avi_handle &r, avi_handle &streams, uint64_t unverified_
             bytes[stream - 1] += size;
         }
         out.chunks_past += get_u32_le(e.offset) >= unverified_from;
-        data_end = uint64_t{get_u32_le(e.offset)} + 8 + padded(size);  // in file order
     }
     streams.video_frame_count = out.video_frames;
     for (int t = 0; t < r.track_count; ++t)  // saturating, as the writer counts
         streams.tracks[t].byte_count = static_cast<int32_t>(std::min<int64_t>(bytes[t], INT32_MAX));
-    out.data_end = data_end;
     out.seconds = frame_time(out.video_frames, r.fps);
 }
 
@@ -115,6 +112,7 @@ avi_handle *examine(int fd, avi_recovery &out, avi_handle &streams)
     if (int32_t code = avi_detail::recover_index(r, s, is_h264_code(streams.compressor), verdict))
         return avi_detail::fail(code, r), nullptr;
     count_chunks(*r, streams, verdict.unverified_from, out);
+    out.data_end = verdict.stop_at;
     out.state = verdict.ours ? AVI_FILE_CUT_OFF : AVI_FILE_OTHER;
     out.checkpoints = verdict.checkpoints;
     out.checkpoint_used = verdict.checkpoint_used;
