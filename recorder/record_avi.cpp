@@ -6,6 +6,10 @@
 // declared. What the source skips, and a recording falling behind the camera, are said on
 // standard error.
 //
+// A start keeps what the camera captured after it: a fresh recording begins with the last key
+// frame captured at or before the start request (start_point.h), which the frame source's
+// ring still holds after the idle loop's look for requests and the new file's syncs.
+//
 // A stop keeps what the camera captured before it (stop_point.h). On a slow card the
 // recording lags seconds behind the camera, the frame source's ring holding the frames not
 // yet written; so a stop ends the recording after the frame that reaches the source's newest
@@ -23,6 +27,7 @@
 #include "recorder/capture_timing.h"
 #include "recorder/monotonic_ms.h"
 #include "recorder/source_watch.h"
+#include "recorder/start_point.h"
 #include "recorder/stop_point.h"
 
 #include <cerrno>
@@ -82,8 +87,29 @@ struct recording {
     int64_t last_frame_ms = 0; // the last sign of the stream
 };
 
+// A fresh recording: after the serial before the last key frame that the camera captured at
+// or before the start request, found in the source's ring (start_point.h); anywhere when
+// there is none.
+void begin_fresh(recording &r)
+{
+    const int32_t requested = start_serial.load(std::memory_order_relaxed);
+    if (requested <= 0)
+        return;
+    const int32_t key = find_start_key_frame(r.request->resolution(), requested, r.frame);
+    if (key == 0) {
+        printf("[%s]: start request at serial %d, no key frame at or before it is held\n",
+               "record_avi", requested);
+        r.frame.serial = no_known_position;
+        return;
+    }
+    printf("[%s]: start request at serial %d, first key frame at or before it is %d\n",
+           "record_avi", requested, key);
+    r.frame.serial = key - 1;
+}
+
 // Declares the file's streams from the request as it stands now, and says after which serial
-// the recording starts: the one a continued part remembered, or anywhere.
+// the recording starts: the one a continued part remembered, or for a fresh recording the
+// one before the key frame it begins with (anywhere when that is not known).
 void begin_recording(recording &r, const record_request &start)
 {
     record_request now = r.request->load();
@@ -93,8 +119,11 @@ void begin_recording(recording &r, const record_request &start)
         avi_set_audio(r.handle, 1, 8000, 16, 1, 128);
 
     int32_t remembered = last_serial.load();
-    r.frame.serial = start.parttime != 0 && remembered != 0 ? remembered : no_known_position;
+    const bool continued = start.parttime != 0 && remembered != 0;
+    r.frame.serial = continued ? remembered : no_known_position;
     printf("[%s]: first serial is %d\n", "record_avi", r.frame.serial);
+    if (!continued)
+        begin_fresh(r);
     watch_start(r.watch, r.frame.serial);
     timing_start(r.timing, start.frame_rate);
     r.last_frame_ms = monotonic_ms();  // the start counts as the last sign of the stream

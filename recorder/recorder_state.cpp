@@ -1,5 +1,5 @@
 // The recorder state and the two request handlers that the message bus runs on its thread.
-// They only copy the request, set the flags and (for a stop) note the camera's newest frame;
+// They only copy the request, set the flags and note the camera's newest frame;
 // the idle loop and the recording act on them.
 #include "recorder/recorder_state.h"
 
@@ -11,6 +11,7 @@ std::atomic<int32_t> record_flag{0};
 std::atomic<int32_t> stop_flag{0};
 std::atomic<int32_t> last_serial{0};
 std::atomic<int32_t> stop_serial{0};
+std::atomic<int32_t> start_serial{0};
 shared_request current_request;
 
 void shared_request::store(const record_request &request)
@@ -48,9 +49,16 @@ extern "C" int zo_record_start(void *payload, int length)
     record_request request;
     memcpy(&request, payload, sizeof request);
     request.filename[RECORD_FILENAME_BYTES - 1] = '\0';  // a name that fills all 64 bytes is cut
+    // The newest frame now, on the stream the request asks for: the recording's first fetch
+    // comes after the idle loop's look for requests and the new file's syncs.
+    int32_t newest = 0;
+    if (zo_get_cur_serial(request.resolution, &newest) != 0)
+        newest = 0;
+    start_serial.store(newest, std::memory_order_relaxed);
     current_request.store(request);
     printf("[%s]: file name is %s, parttime is %d, resolution is %d\n", "zo_record_start",
            request.filename, request.parttime, request.resolution);
+    // Release: a recording that sees record_flag at 1 also sees the request and its serial.
     record_flag.store(1, std::memory_order_release);
     return 0;
 }

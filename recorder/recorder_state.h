@@ -34,9 +34,13 @@ extern std::atomic<int32_t> last_serial;  // serial before the key frame that en
 // The frame source's newest serial when the last stop request came (0: not known): the
 // recording keeps every frame up to it, however far behind the camera it is.
 extern std::atomic<int32_t> stop_serial;
+// The frame source's newest serial when the last start request came (0: not known): a fresh
+// recording begins at the last key frame at or before it (start_point.h).
+extern std::atomic<int32_t> start_serial;
 extern shared_request current_request;
 
-// Message 0: takes a start request (a record_request payload of `length` bytes).
+// Message 0: takes a start request (a record_request payload of `length` bytes), and notes
+// how far the camera has captured.
 extern "C" int zo_record_start(void *payload, int length);
 // Message 1: takes a stop request (the stop mode in the payload's first int32), and notes
 // how far the camera has captured.

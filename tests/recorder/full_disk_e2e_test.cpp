@@ -47,6 +47,7 @@ void expect_only_progress_lines(const std::vector<std::string> &lines)
     static const std::regex known(
         R"(={27}|\[mirvo\] .+|zo record start|\[zo_record_start\]: file name is .+, parttime is -?\d+, resolution is -?\d+|)"
         R"(\[avi_open\]: |\[record_avi\]: first serial is -?\d+|\[record_avi\]: ret is -?\d+, type is \d+|)"
+        R"(\[record_avi\]: start request at serial \d+, .+|)"
         R"(cur serial is -?\d+, serial is -?\d+|zo_record_stop, filename = .*, stop flag -?\d+|)"
         R"(\[record_avi\]: stop rec by main process|\[avi_close\]: |avi file open failed!|open .+ err .+)");
     for (const std::string &line : lines)

@@ -75,11 +75,17 @@ TEST_F(recorder_e2e, a_recording_stopped_with_mode_0_prints_its_lines_and_holds_
     EXPECT_EQ(lines[4], "[zo_record_start]: file name is " + file + ", parttime is 0, resolution is 0");
     EXPECT_EQ(lines[5], "[avi_open]: ");
     EXPECT_EQ(lines[6], "[record_avi]: first serial is -2");
-    size_t at = after_waiting_lines(lines, 7);
+    std::smatch start;
+    ASSERT_TRUE(std::regex_match(lines[7], start,
+                                 std::regex(R"(\[record_avi\]: start request at serial (\d+), first key frame at or before it is (\d+))")))
+        << lines[7];
+    size_t at = after_waiting_lines(lines, 8);
     std::smatch serials;
     ASSERT_TRUE(std::regex_match(lines.at(at), serials, std::regex(R"(cur serial is (\d+), serial is (\d+))")))
         << lines.at(at);
     int32_t first_serial = std::stoi(serials[2]);
+    EXPECT_EQ(first_serial, std::stoi(start[2])) << "the file begins with the key frame found";
+    EXPECT_LE(first_serial, std::stoi(start[1]));
     EXPECT_EQ(lines_from(lines, at + 1),
               (std::vector<std::string>{"zo_record_stop, filename = " + file + ", stop flag 0",
                                         "[record_avi]: stop rec by main process",

@@ -3,7 +3,8 @@
 // durability, never frames: the recording keeps pace with the camera without a gap, and says
 // once that the card is slow; a stall longer than the frame source's ring is a gap, which
 // mirvo says with its size. A stop keeps every frame captured before it, however far behind
-// the camera the recording is when it comes.
+// the camera the recording is when it comes, and a start every frame after it, however long
+// the new file's syncs take.
 #include "failing_card.h"
 #include "recorder_process.h"
 #include "source_frames.h"
@@ -154,5 +155,48 @@ TEST_F(slow_card_e2e, a_stop_keeps_every_frame_captured_before_it_however_far_be
         if (!r.by_sigint) {
             EXPECT_EQ(mirvo.interrupt(), 0);
         }
+    }
+}
+
+TEST_F(slow_card_e2e, a_start_keeps_every_second_after_its_request_however_slow_the_new_file_is)
+{
+    // Between the start request and the first fetch lie the idle loop's look for requests
+    // and the new file's syncs: on a slow card, seconds. The frames of that time are still in
+    // the frame source's ring, and the recording begins with the last key frame captured at
+    // or before the serial the request came at.
+    for (double sync_seconds : {0.0, 1.0, 2.0}) {
+        SCOPED_TRACE("syncs of " + std::to_string(sync_seconds) + " s");
+        card->slow(sync_seconds);
+        recorder_process mirvo(dir, {{"QEL_PACE", "realtime"}, {"QEL_RING_SECONDS", "10"}});
+        std::string file = card->file(std::to_string(mirvo.pid()) + ".avi");
+        steady::time_point requested = steady::now();
+        ASSERT_EQ(mirvo.control("start " + file).status, 0);
+        std::this_thread::sleep_until(requested + 10s);
+        ASSERT_EQ(mirvo.control("stop --mode 0").status, 0);
+        double to_stop = std::chrono::duration<double>(steady::now() - requested).count();
+        ASSERT_TRUE(mirvo.wait_closed(1, 30s)) << mirvo.out();
+
+        // The serial the request came at, as the recording says it; the file's first frame
+        // (its first key frame) is no later, and with audio and without a gap chunk i is the
+        // frame of serial first + i: its video frames after the request are the seconds held.
+        std::smatch m;
+        std::string out = mirvo.out();
+        bool said_request = std::regex_search(out, m, std::regex(R"(start request at serial (\d+))"));
+        EXPECT_TRUE(said_request) << out;
+        int32_t request = said_request ? std::stoi(m[1]) : 0;
+        int32_t first = first_serial(mirvo, 0);
+        std::vector<indexed_chunk> chunks = indexed_chunks(file);
+        ASSERT_EQ(expect_source_frames_with_gaps(chunks, first, true), 0u) << "no gap";
+        size_t video_after = 0;
+        for (size_t i = 0; i < chunks.size(); ++i)
+            video_after += chunks[i].id == "00db" && first + static_cast<int32_t>(i) > request;
+        double held = static_cast<double>(video_after) / 25;
+        printf("[ slow card ] syncs of %.0f s: %.2f s held from the start request to the stop (%.2f s apart)\n",
+               sync_seconds, held, to_stop);
+        EXPECT_LE(first, request) << "the file begins at or before the request";
+        EXPECT_GE(held, 9.9) << "every second from the request to the stop is kept";
+        EXPECT_LE(held, to_stop + 0.25) << "and none from before the request's key frame";
+        EXPECT_TRUE(said(mirvo, "not in the file").empty()) << mirvo.err();
+        EXPECT_EQ(mirvo.interrupt(), 0);
     }
 }

@@ -63,17 +63,23 @@ struct delivered {
     size_t length;
 };
 
+// The frames the recording fetched from its first one on: the trace's frames from the last
+// delivery of first_serial (before the recording's own fetches, the search for the key frame
+// to begin with fetched some of them too).
 std::vector<delivered> read_trace(const std::string &path, int64_t first_serial)
 {
     std::vector<delivered> frames;
     std::ifstream in(path);
     delivered d{};
     long long us = 0;
-    while (in >> d.serial >> d.type >> us >> d.length)
+    while (in >> d.serial >> d.type >> us >> d.length) {
+        if (d.serial == first_serial)
+            frames.clear();
         if (d.serial >= first_serial) {
             d.captured = static_cast<double>(us) / 1e6;
             frames.push_back(d);
         }
+    }
     return frames;
 }
 
