@@ -2,9 +2,11 @@
 // request over the stand-in's message bus (QEL_BUS) and exits: 0 when the request was
 // handed to a listening recorder, 1 when it could not be sent, 2 on a usage error. Every
 // error is one line on standard error; so is each warning, after a start request was sent,
-// about a name the recorder will ignore or resolve in its own working directory.
+// about a name the recorder will ignore or resolve in its own working directory. `mirvoctl
+// loop` drives the recorder as a camera does, for ever (mirvoctl_loop.h).
 #include "bus_message.h"
-#include "bus_path.h"
+#include "mirvoctl_loop.h"
+#include "mirvoctl_send.h"
 #include "mirvo_version.h"
 #include "parse_number.h"
 
@@ -22,6 +24,8 @@ namespace {
 constexpr const char *usage_text =
     "usage: mirvoctl start FILE [--stream N] [--audio N] [--parttime N] [--fps N] [--size WxH]\n"
     "       mirvoctl stop [--mode N]\n"
+    "       mirvoctl loop FOLDER --part SECONDS [--stream N] [--audio N] [--fps N] [--size WxH]\n"
+    "                [--keep-free SIZE|PERCENT] [--protect-limit PERCENT]\n"
     "       mirvoctl --help | --version\n"
     "\n"
     "Sends the recorder a start-record request (FILE: the .avi file to write, at most 63\n"
@@ -38,7 +42,21 @@ constexpr const char *usage_text =
     "  --size WxH    picture size for the file's header (default 640x360)\n"
     "  --mode N      1 stops at the next key frame and remembers where the next part\n"
     "                starts; any other value stops after the frames captured so far\n"
-    "                (default 0)\n";
+    "                (default 0)\n"
+    "\n"
+    "loop records into FOLDER until SIGINT or SIGTERM, as a camera does: part after part of\n"
+    "SECONDS each, every one continuing the one before without a gap (stop --mode 1, then a\n"
+    "start with a part time), named by its start time in UTC, YYYYMMDDTHHMMSS.mmmZ.avi. At its\n"
+    "start it repairs the recordings of that naming that a power cut left unfinished. Before\n"
+    "each part, and when the card runs low, it deletes the oldest finished recordings of that\n"
+    "naming until the next part has room; never another file, an unfinished recording or a\n"
+    "protected one (nobody may write it: chmod a-w, on a FAT or exFAT card its read-only\n"
+    "attribute). FOLDER's path may be at most 38 bytes long.\n"
+    "  --part SECONDS         the length of a part (1 or more)\n"
+    "  --keep-free AMOUNT     kept free beyond what the next part needs: bytes with K, M, G\n"
+    "                         or T, or a share of the card, N% (default 0)\n"
+    "  --protect-limit N      protected recordings may take N% of the card before the loop\n"
+    "                         says so (default 50)\n";
 
 struct usage_error {
     std::string line;
@@ -54,6 +72,9 @@ enum option_id : int {
     opt_fps,
     opt_size,
     opt_mode,
+    opt_part,
+    opt_keep_free,
+    opt_protect_limit,
     opt_version,
     opt_help = 'h',
 };
@@ -64,6 +85,9 @@ const option long_options[] = {
     {"fps", required_argument, nullptr, opt_fps},
     {"size", required_argument, nullptr, opt_size},
     {"mode", required_argument, nullptr, opt_mode},
+    {"part", required_argument, nullptr, opt_part},
+    {"keep-free", required_argument, nullptr, opt_keep_free},
+    {"protect-limit", required_argument, nullptr, opt_protect_limit},
     {"version", no_argument, nullptr, opt_version},
     {"help", no_argument, nullptr, opt_help},
     {nullptr, 0, nullptr, 0},
@@ -167,18 +191,26 @@ void warn_about_name(const std::string &name)
                 name.c_str());
 }
 
+// An option of the stream a start request asks for; false for another option.
+bool take_stream_option(const given_option &o, qel::start_request &r)
+{
+    switch (o.id) {
+    case opt_stream: r.resolution = number(o.id, o.text); return true;
+    case opt_audio: r.audio_enable = number(o.id, o.text); return true;
+    case opt_fps: r.frame_rate = number(o.id, o.text); return true;
+    case opt_size: size(o.text, r); return true;
+    default: return false;
+    }
+}
+
 std::vector<unsigned char> start_request_from(const command_line &c)
 {
     qel::start_request r;
     for (const given_option &o : c.options) {
-        switch (o.id) {
-        case opt_stream: r.resolution = number(o.id, o.text); break;
-        case opt_audio: r.audio_enable = number(o.id, o.text); break;
-        case opt_parttime: r.parttime = number(o.id, o.text); break;
-        case opt_fps: r.frame_rate = number(o.id, o.text); break;
-        case opt_size: size(o.text, r); break;
-        default: refuse_foreign(o, "start");
-        }
+        if (o.id == opt_parttime)
+            r.parttime = number(o.id, o.text);
+        else if (!take_stream_option(o, r))
+            refuse_foreign(o, "start");
     }
     if (c.words.size() < 2)
         throw usage_error{"start needs the FILE to record into"};
@@ -202,26 +234,36 @@ std::vector<unsigned char> stop_request_from(const command_line &c)
     return qel::stop_message(mode);
 }
 
-// Sends the datagram. Returns 0, or 1 after saying why it could not be sent.
-int send_to_recorder(const std::vector<unsigned char> &datagram)
+qel::loop_options loop_options_from(const command_line &c)
 {
-    char path[qel::bus_path_bytes];
-    qel::bus_path(path);
-    sockaddr_un address;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool sent = fd >= 0 && qel::bus_address(path, address) &&
-                sendto(fd, datagram.data(), datagram.size(), 0,
-                       reinterpret_cast<const sockaddr *>(&address), sizeof address) >= 0;
-    int saved = errno;
-    if (fd >= 0)
-        close(fd);
-    if (sent)
-        return 0;
-    if (saved == ENOENT || saved == ECONNREFUSED)
-        fprintf(stderr, "mirvoctl: no recorder is listening on %s\n", path);
-    else
-        fprintf(stderr, "mirvoctl: cannot send to %s: %s\n", path, strerror(saved));
-    return 1;
+    qel::loop_options l;
+    for (const given_option &o : c.options) {
+        if (o.id == opt_part) {
+            l.part_seconds = number(o.id, o.text);
+            if (l.part_seconds < 1)
+                throw usage_error{"--part needs 1 second or more, not '" + o.text + "'"};
+        } else if (o.id == opt_keep_free) {
+            if (keeper_parse_amount(o.text.c_str(), &l.keep_free) != 0)
+                throw usage_error{"--keep-free needs a size (300M, 2G) or a share (10%), not '" +
+                                  o.text + "'"};
+        } else if (o.id == opt_protect_limit) {
+            keeper_amount share;
+            std::string percent = !o.text.empty() && o.text.back() == '%' ? o.text : o.text + "%";
+            if (keeper_parse_amount(percent.c_str(), &share) != 0)
+                throw usage_error{"--protect-limit needs a share of the card, 0 to 100, not '" +
+                                  o.text + "'"};
+            l.protect_limit_percent = share.percent;
+        } else if (!take_stream_option(o, l.request)) {
+            refuse_foreign(o, "loop");
+        }
+    }
+    if (c.words.size() < 2)
+        throw usage_error{"loop needs the FOLDER to record into"};
+    expect_words(c, 2);
+    if (l.part_seconds == 0)
+        throw usage_error{"loop needs --part SECONDS"};
+    l.folder = c.words[1];
+    return l;
 }
 
 }  // namespace
@@ -241,16 +283,18 @@ int main(int argc, char **argv)
         if (!c.error.empty())
             throw usage_error{c.error};
         if (c.words.empty())
-            throw usage_error{"say start or stop (see mirvoctl --help)"};
+            throw usage_error{"say start, stop or loop (see mirvoctl --help)"};
         if (c.words[0] == "start") {
             // Warnings only for a request that reached the recorder: else the error is all.
-            int result = send_to_recorder(start_request_from(c));
+            int result = qel::send_to_recorder(start_request_from(c));
             if (result == 0)
                 warn_about_name(c.words[1]);
             return result;
         }
+        if (c.words[0] == "loop")
+            return qel::run_loop(loop_options_from(c));
         if (c.words[0] == "stop")
-            return send_to_recorder(stop_request_from(c));
+            return qel::send_to_recorder(stop_request_from(c));
         throw usage_error{"unknown command '" + c.words[0] + "' (see mirvoctl --help)"};
     } catch (const usage_error &e) {
         fprintf(stderr, "mirvoctl: %s\n", e.line.c_str());

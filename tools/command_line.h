@@ -34,6 +34,7 @@ extern const command extract_command;
 extern const command repair_command;
 extern const command join_command;
 extern const command cut_command;
+extern const command prune_command;
 
 // Prints "mirvo-avi 0.1.0" (the project's version) on standard output.
 int print_version();

@@ -16,7 +16,7 @@ namespace mirvo_avi {
 namespace {
 
 const command *const commands[] = {&info_command, &frames_command, &extract_command,
-                                   &repair_command, &join_command,    &cut_command};
+                                   &repair_command, &join_command,    &cut_command, &prune_command};
 
 void print_help(FILE *out)
 {

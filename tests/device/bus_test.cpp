@@ -278,7 +278,17 @@ TEST_F(message_bus_test, mirvoctl_refuses_bad_requests_and_a_missing_recorder_in
         {"stop --mode", "mirvoctl: --mode needs a value\n"},
         {"stop --stream 1", "mirvoctl: unknown option '--stream' for stop\n"},
         {"pause", "mirvoctl: unknown command 'pause' (see mirvoctl --help)\n"},
-        {"", "mirvoctl: say start or stop (see mirvoctl --help)\n"},
+        {"", "mirvoctl: say start, stop or loop (see mirvoctl --help)\n"},
+        {"start a.avi --part 2", "mirvoctl: unknown option '--part' for start\n"},
+        {"loop", "mirvoctl: loop needs the FOLDER to record into\n"},
+        {"loop /card", "mirvoctl: loop needs --part SECONDS\n"},
+        {"loop /card --part 0", "mirvoctl: --part needs 1 second or more, not '0'\n"},
+        {"loop /card --part 2 --parttime 1", "mirvoctl: unknown option '--parttime' for loop\n"},
+        {"loop /card --part 2 --keep-free 5X",
+         "mirvoctl: --keep-free needs a size (300M, 2G) or a share (10%), not '5X'\n"},
+        {"loop /card --part 2 --protect-limit 101",
+         "mirvoctl: --protect-limit needs a share of the card, 0 to 100, not '101'\n"},
+        {"loop /card /tape --part 2", "mirvoctl: unexpected argument '/tape'\n"},
     };
     for (const auto &[arguments, line] : refused) {
         auto r = mirvoctl(arguments);
@@ -294,11 +304,23 @@ TEST_F(message_bus_test, mirvoctl_refuses_bad_requests_and_a_missing_recorder_in
     EXPECT_EQ(help.out.rfind("usage: mirvoctl start FILE", 0), 0u) << help.out;
 
     std::string nobody = dir.file("nobody.sock");
-    for (const char *arguments : {"start a.avi", "stop"}) {
+    const std::string folder = dir.path(), long_folder = dir.file(std::string(40, 'f'));
+    mkdir(long_folder.c_str(), 0755);
+    const std::pair<std::string, std::string> cannot[] = {
+        {"start a.avi", "mirvoctl: no recorder is listening on " + nobody + "\n"},
+        {"stop", "mirvoctl: no recorder is listening on " + nobody + "\n"},
+        {"loop " + folder + " --part 1", "mirvoctl: no recorder is listening on " + nobody + "\n"},
+        {"loop " + folder + "/none --part 1",
+         "mirvoctl: " + folder + "/none is not a folder: No such file or directory\n"},
+        {"loop " + long_folder + " --part 1",
+         "mirvoctl: the folder " + long_folder + " is " + std::to_string(long_folder.size()) +
+             " bytes long; with a part's name at most 38 fit in a request\n"},
+    };
+    for (const auto &[arguments, line] : cannot) {
         auto r = mirvo_test::run("QEL_BUS=" + mirvo_test::shell_quoted(nobody) + " " +
                                  mirvo_test::program("mirvoctl") + " " + arguments);
         EXPECT_EQ(r.status, 1) << arguments;
-        EXPECT_EQ(one_line_error(r), "mirvoctl: no recorder is listening on " + nobody + "\n");
+        EXPECT_EQ(one_line_error(r), line) << arguments;
     }
 }
 
