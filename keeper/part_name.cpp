@@ -98,7 +98,8 @@ extern "C" int keeper_parse_part_name(const char *name, int64_t *seconds, int32_
         hour > 23 || minute > 59 || second > 59)
         return -1;
     if (seconds)
-        *seconds = days_from_civil(year, month, day) * seconds_per_day + hour * 3600 + minute * 60 + second;
+        *seconds = days_from_civil(year, month, day) * seconds_per_day + int64_t{hour} * 3600 +
+                   int64_t{minute} * 60 + second;
     if (milliseconds)
         *milliseconds = millisecond;
     return 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs clang-tidy, with the checks in .clang-tidy, over mirvo's own sources (avi/, recorder/,
-# device/, tools/ and the headers they include) from a build directory's compile database.
+# device/, tools/, keeper/ and the headers they include) from a build directory's compile
+# database.
 # Tests, benchmarks and third-party code are left out. Fails on any finding.
 # Usage: scripts/tidy.sh [build-dir]
 set -euo pipefail
@@ -17,7 +18,7 @@ if [[ -z $tidy ]]; then
 fi
 
 mapfile -t files < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-  grep -E "^$PWD/(avi|recorder|device|tools)/" | sort -u)
+  grep -E "^$PWD/(avi|recorder|device|tools|keeper)/" | sort -u)
 if [[ ${#files[@]} -eq 0 ]]; then
   echo "tidy: no sources of ours in $build/compile_commands.json" >&2
   exit 2
