@@ -3,8 +3,9 @@
 # Debian's armhf kernel (armmp) and DIR/initramfs.cpio.gz holds busybox, the kernel's modules
 # for the virtio disk, FAT and exFAT, the uClibc-ng build of mirvo with the stand-in device
 # (build-uclibc) and its C library, mirvoctl built statically for ARM, the stand-in's clips,
-# and tests/camera/guest_init.sh as /init. Debian's packages are downloaded and unpacked,
-# not installed. A second run only rebuilds the initramfs.
+# tests/camera/guest_init.sh as /init and guest_soak.sh (its camera.mode=soak) beside it.
+# Debian's packages are downloaded and unpacked, not installed. A second run only rebuilds
+# the initramfs.
 # With --fetch-only, only the packages are fetched (kept in DIR for later runs).
 # Usage: scripts/camera-box.sh DIR [--fetch-only]
 #        (packages: install-deps.sh camera; the build of make uclibc-test)
@@ -46,10 +47,16 @@ done
 cp -L "$uclibc"/sysroot/lib/{ld-uClibc.so.0,libc.so.0} "$uclibc/lib/libqelmain.so" "$root/lib/"
 cp "$uclibc/bin/mirvo" "$root/bin/"
 # The camera's main process is not ours: mirvoctl plays it, built with the cross compiler's
-# own C and C++ libraries, linked in.
-$triple-g++ -std=c++20 -O2 -static -I. -I"$uclibc/generated" -o "$root/bin/mirvoctl" \
-  device/mirvoctl.cpp device/bus_message.cpp device/bus_path.cpp device/parse_number.cpp
+# own C and C++ libraries, linked in; its loop (`mirvoctl loop`) keeps the card with the
+# keeper and repairs with the AVI module, compiled in with it.
+shopt -s nullglob
+$triple-g++ -std=c++20 -O2 -Wno-psabi -static -D_FILE_OFFSET_BITS=64 -D_LARGEFILE64_SOURCE \
+  -I. -I"$uclibc/generated" -o "$root/bin/mirvoctl" \
+  device/mirvoctl*.cpp device/bus_message.cpp device/bus_path.cpp device/parse_number.cpp \
+  keeper/*.cpp avi/common/*.cpp avi/writer/*.cpp avi/reader/*.cpp avi/recovery/*.cpp
+shopt -u nullglob
 cp device/clips/main.h264 device/clips/sub.h264 "$root/clips/"
 cp tests/camera/guest_init.sh "$root/init"
+cp tests/camera/guest_soak.sh "$root/soak.sh"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$dir/initramfs.cpio.gz"
 echo "camera-box: kernel $release, initramfs of $(du -sh "$root" | cut -f1) in $dir"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make camera-test`: builds what the camera box needs (the uClibc-ng sysroot and build, the
 # default build for mirvo-avi and the tests), the box itself (scripts/camera-box.sh, in
-# build-box), and runs the power-cut tests, each booting the box. When the packages or
+# build-box), and runs the power-cut tests, each booting the box, and the soak (mirvoctl
+# loop through power cuts on a full card, booting it again and again). When the packages or
 # Debian's kernel cannot be had (no qemu-system-arm for this machine, no mirror), it says so
 # on one line beginning "camera-test: SKIPPED" and succeeds; a failure of anything of ours
 # fails it. Extra arguments go to ctest.

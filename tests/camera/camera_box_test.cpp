@@ -15,18 +15,16 @@
 // Run by `make camera-test`, which builds the box and names it in MIRVO_CAMERA_BOX;
 // MIRVO_CAMERA_CUTS_FAT32 and MIRVO_CAMERA_CUTS_EXFAT set the number of cuts (3 and 2),
 // MIRVO_CAMERA_SEED their moments (1).
-#include "loop_disk.h"
+#include "camera_box.h"
 #include "source_frames.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <regex>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
 
 using namespace mirvo_test;
@@ -35,21 +33,14 @@ using steady = std::chrono::steady_clock;
 
 namespace {
 
-// A card as the camera formats it (64 MB), and the host's commands it needs.
-struct card_kind {
-    std::string name;      // for test names and messages
-    std::string guest_fs;  // the guest kernel's name of the file system
-    std::string make;      // formats the image named IMAGE
-    const char *cuts_variable;
-    int default_cuts;
-    std::vector<std::string> tools;
+// The cards as the camera formats them (64 MB), and how many cuts each gets.
+constexpr int card_megabytes = 64;
+struct cuts_of_kind {
+    const card_kind *kind;
+    const char *variable;
+    int otherwise;
 };
-
-const card_kind fat32{"FAT32", "vfat", "mkfs.fat -F 32 -C IMAGE 65536", "MIRVO_CAMERA_CUTS_FAT32", 3,
-                      {"mkfs.fat", "fsck.fat", "mcopy"}};
-// The host kernel may lack exFAT: its image is read through the FUSE driver, as root.
-const card_kind exfat{"exFAT", "exfat", "truncate -s 64M IMAGE && mkfs.exfat IMAGE",
-                      "MIRVO_CAMERA_CUTS_EXFAT", 2, {"mkfs.exfat", "fsck.exfat", "mount.exfat-fuse"}};
+const cuts_of_kind fat32_cuts{&fat32, "MIRVO_CAMERA_CUTS_FAT32", 3}, exfat_cuts{&exfat, "MIRVO_CAMERA_CUTS_EXFAT", 2};
 
 constexpr double video_fps = 25;  // the stand-in's default
 const std::vector<std::string> card_files{"a.avi", "b.avi", "other.h264"};
@@ -64,12 +55,12 @@ void PrintTo(const cut_case &c, std::ostream *out)
     *out << c.kind->name << " cut " << c.index;
 }
 
-std::vector<cut_case> cuts_of(const card_kind &kind)
+std::vector<cut_case> cuts_of(const cuts_of_kind &kind)
 {
     std::vector<cut_case> cuts;
-    uint64_t count = number_from_environment(kind.cuts_variable, kind.default_cuts);
+    uint64_t count = number_from_environment(kind.variable, kind.otherwise);
     for (int i = 0; static_cast<uint64_t>(i) < count; ++i)
-        cuts.push_back({&kind, i});
+        cuts.push_back({kind.kind, i});
     return cuts;
 }
 
@@ -115,86 +106,17 @@ guest_report read_console(std::string text)
     return r;
 }
 
-// Boots the box with the card; its console goes to `console`. The emulator's pid.
-pid_t boot_camera(const std::string &box, const card_kind &kind, const std::string &card,
-                  const std::string &console)
-{
-    std::string command =
-        "exec qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nic none -display none "
-        "-monitor none -no-reboot -kernel " + shell_quoted(box + "/vmlinuz") +
-        " -initrd " + shell_quoted(box + "/initramfs.cpio.gz") +
-        " -append 'console=ttyAMA0 quiet camera.fs=" + kind.guest_fs + "'" +
-        " -drive file=" + shell_quoted(card) + ",format=raw,if=none,id=card,cache=writethrough" +
-        " -device virtio-blk-device,drive=card -serial file:" + shell_quoted(console) +
-        " >" + shell_quoted(console + ".qemu") + " 2>&1";
-    const char *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
-        return -1;
-    return pid;
-}
-
-// Waits until the console holds `text` (true), or the guest failed or the emulator ended.
-bool wait_for_console(const std::string &console, const std::string &text, pid_t qemu)
-{
-    for (steady::time_point until = steady::now() + 180s; steady::now() < until;) {
-        std::string seen = read_text(console);
-        if (seen.find(text) != std::string::npos)
-            return true;
-        if (seen.find("camera: FAILED") != std::string::npos || waitpid(qemu, nullptr, WNOHANG) != 0)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
 // The card's files after the check, as a card reader copies them off.
 std::map<std::string, bytes> files_on_card(const card_kind &kind, const std::string &image,
                                            command_result &check, std::string &error)
 {
+    std::string out = image + ".files";
+    copy_card(kind, image, out, check, error);
     std::map<std::string, bytes> files;
-    if (&kind == &exfat) {
-        files = files_after_cut(exfat_disk, image, card_files, check, error);
-    } else {
-        check = run("fsck.fat -a " + shell_quoted(image));
-        for (const std::string &name : card_files) {
-            std::string copy = image + "." + name;
-            if (run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + shell_quoted(image) + " ::" + name + " " +
-                    shell_quoted(copy)).status == 0)
-                files[name] = read_file(copy);
-        }
-    }
-    // The image's name is random: keep it out of the lines read for what the check did.
-    for (std::string *said : {&check.out, &check.err})
-        for (size_t at; (at = said->find(image)) != std::string::npos;)
-            said->replace(at, image.size(), "card.img");
+    for (const std::string &name : card_files)
+        if (std::filesystem::exists(out + "/" + name))
+            files[name] = read_file(out + "/" + name);
     return files;
-}
-
-// What the check said, without its banner; and the lines that did something to a file.
-std::string check_said(const command_result &check)
-{
-    std::string said;
-    for (const std::string &line : lines_of(check.out + check.err))
-        if (!line.empty() && line.rfind("fsck.", 0) != 0 && line.rfind("exfatprogs", 0) != 0)
-            said += (said.empty() ? "" : " / ") + line;
-    return said;
-}
-
-std::vector<std::string> files_touched(const command_result &check)
-{
-    static const std::regex harm(R"(\.avi|\.h264|truncat|cross.?link|orphan|reclaim|recover|lost)",
-                                 std::regex::icase);
-    std::vector<std::string> touched;
-    for (const std::string &line : lines_of(check.out + check.err))
-        if (std::regex_search(line, harm))
-            touched.push_back(line);
-    return touched;
-}
-
-std::string md5_of(const std::string &path)
-{
-    return run("md5sum " + shell_quoted(path)).out.substr(0, 32);
 }
 
 class camera_box : public ::testing::TestWithParam<cut_case> {
@@ -208,25 +130,14 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
 {
     const cut_case &c = GetParam();
     const card_kind &kind = *c.kind;
-    const char *box = getenv("MIRVO_CAMERA_BOX");
-    if (!box || !*box)
-        GTEST_SKIP() << "skipped: the camera box runs in `make camera-test`, which builds it";
-    for (const std::string &tool : kind.tools)
-        if (run("command -v " + tool).status != 0)
-            GTEST_SKIP() << "skipped: no " << tool << " (scripts/install-deps.sh camera)";
-    if (&kind == &exfat) {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "skipped: reading an exFAT image needs root (loop device, FUSE)";
-        std::string why_not = enter_private_mounts();
-        if (!why_not.empty())
-            GTEST_SKIP() << "skipped: " << why_not;
-    }
+    std::string why_not = why_no_box(kind);
+    if (!why_not.empty())
+        GTEST_SKIP() << "skipped: " << why_not;
 
     std::string card = dir.file("card.img"), console = dir.file("console.log");
-    ASSERT_EQ(run(std::regex_replace(kind.make, std::regex("IMAGE"), shell_quoted(card))).status, 0)
-        << "cannot format " << kind.name;
+    ASSERT_TRUE(format_card(kind, card, card_megabytes)) << "cannot format " << kind.name;
 
-    pid_t qemu = boot_camera(box, kind, card, console);
+    pid_t qemu = boot_camera(kind, card, console);
     ASSERT_GT(qemu, 0) << "qemu-system-arm did not start";
     steady::time_point booted = steady::now();
     bool recording = wait_for_console(console, "camera: recording b.avi", qemu);
@@ -234,8 +145,7 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
     const double cut_after = cut_moment(c);
     if (recording)
         std::this_thread::sleep_for(std::chrono::duration<double>(cut_after));
-    kill(qemu, SIGKILL);
-    waitpid(qemu, nullptr, 0);
+    cut_power(qemu);
     std::string said = read_text(console);
     ASSERT_TRUE(recording) << "the camera did not reach its second recording:\n"
                            << said << read_text(console + ".qemu");
@@ -280,7 +190,7 @@ TEST_P(camera_box, a_power_cut_loses_at_most_a_second_and_nothing_closed_or_othe
            check_said(check).c_str(), repair_said.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(FAT32, camera_box, ::testing::ValuesIn(cuts_of(fat32)),
+INSTANTIATE_TEST_SUITE_P(FAT32, camera_box, ::testing::ValuesIn(cuts_of(fat32_cuts)),
                          [](const auto &info) { return "cut_" + std::to_string(info.param.index); });
-INSTANTIATE_TEST_SUITE_P(exFAT, camera_box, ::testing::ValuesIn(cuts_of(exfat)),
+INSTANTIATE_TEST_SUITE_P(exFAT, camera_box, ::testing::ValuesIn(cuts_of(exfat_cuts)),
                          [](const auto &info) { return "cut_" + std::to_string(info.param.index); });

@@ -5,7 +5,8 @@
 # that must survive everything after, and records with mirvo on the stand-in device: a.avi
 # for two seconds, closed, then b.avi until the host cuts the power. Every line for the host
 # begins with "camera: " and goes to the serial console; while b.avi is written, a heartbeat
-# gives its size every 0.2 s.
+# gives its size every 0.2 s. With camera.mode=soak it records as a camera lives instead
+# (/soak.sh, from tests/camera/guest_soak.sh).
 /bin/busybox --install -s /bin
 export PATH=/bin LD_LIBRARY_PATH=/lib QEL_BUS=/tmp/bus.sock QEL_PACE=realtime \
   QEL_CLIP_MAIN=/clips/main.h264 QEL_CLIP_SUB=/clips/sub.h264
@@ -20,7 +21,9 @@ fail() {
   poweroff -f
 }
 
-fs=$(sed -n 's/.*camera\.fs=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
+# arg NAME: the value of camera.NAME= on the kernel's command line (empty when it is not there).
+arg() { sed -n "s/.*camera\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
+fs=$(arg fs)
 for module in $(cat /modules/order); do
   insmod "/modules/$module.ko" || fail "insmod $module"
 done
@@ -28,6 +31,7 @@ for tries in $(seq 50); do [ -b /dev/vda ] && break; sleep 0.1; done
 mkdir -p /card
 mount -t "$fs" /dev/vda /card || fail "mount $fs"
 say "card mounted ($fs)"
+[ "$(arg mode)" != soak ] || . /soak.sh  # never returns
 cp /clips/main.h264 /card/other.h264 && sync || fail "writing other.h264"
 
 # count TEXT: how many lines of mirvo's output hold TEXT; wait_for TEXT COUNT: waits (30 s at most).
