@@ -102,14 +102,27 @@ bool free_space(const std::string &folder, uint64_t &free_bytes)
     return true;
 }
 
-// The path of a new part beginning now; a name already taken (two parts in one millisecond,
-// a clock set back) moves on by a millisecond.
-std::string new_part_path(const std::string &folder)
+// When a part's recording begins: a continued part with the key frame at which the part
+// before was stopped, a fresh one with the key frame before its start request.
+struct moment {
+    timespec wall;  // for its name
+    int64_t ms;     // monotonic, for its length
+};
+
+moment now()
 {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    int64_t seconds = now.tv_sec;
-    int32_t ms = static_cast<int32_t>(now.tv_nsec / 1000000);
+    moment m;
+    clock_gettime(CLOCK_REALTIME, &m.wall);
+    m.ms = monotonic_ms();
+    return m;
+}
+
+// The path of a new part beginning at `began`; a name already taken (two parts in one
+// millisecond, a clock set back) moves on by a millisecond.
+std::string new_part_path(const std::string &folder, const moment &began)
+{
+    int64_t seconds = began.wall.tv_sec;
+    int32_t ms = static_cast<int32_t>(began.wall.tv_nsec / 1000000);
     char name[KEEPER_PART_NAME_LENGTH + 1];
     for (;;) {
         keeper_part_name(seconds, ms, name, sizeof name);
@@ -233,9 +246,10 @@ bool wait_until(const std::string &path, bool (*done)(const std::string &), int 
     return false;
 }
 
-// Records one part into path, until its time is up or a signal; makes room when the card
-// runs low meanwhile. Returns whether the part ended at a key frame that the next continues.
-bool record_part(loop_state &s, const std::string &path)
+// Records one part into path, until its time from `began` is up or a signal; makes room when
+// the card runs low meanwhile. Returns whether the part ended at a key frame that the next
+// continues, and then sets `began` to when the next part begins.
+bool record_part(loop_state &s, const std::string &path, moment &began)
 {
     // A stop before the recorder took the start would undo it: the part begins once its file
     // is there, whatever comes meanwhile.
@@ -243,9 +257,9 @@ bool record_part(loop_state &s, const std::string &path)
         fprintf(stderr, "mirvoctl: the recorder did not create %s (its own log says why)\n", path.c_str());
         return false;
     }
-    const int64_t began = monotonic_ms(), part_ms = int64_t{s.options.part_seconds} * 1000;
-    int64_t next_look = began + 1000;
-    while (!ending && monotonic_ms() - began < part_ms) {
+    const int64_t part_ms = int64_t{s.options.part_seconds} * 1000;
+    int64_t next_look = monotonic_ms() + 1000;
+    while (!ending && monotonic_ms() - began.ms < part_ms) {
         pause_ms(poll_ms);
         if (monotonic_ms() < next_look)
             continue;
@@ -257,6 +271,7 @@ bool record_part(loop_state &s, const std::string &path)
             make_room(s, rest + estimate + margin(s), path);
     }
     const bool continued = !ending;
+    began = now();
     if (send_to_recorder(stop_message(continued ? stop_at_key_frame : stop_now)) != 0)
         return false;
     if (!wait_until(path, is_finished, finish_wait_ms)) {
@@ -322,8 +337,11 @@ int run_loop(const loop_options &options)
     if (!start_up(s))
         return 1;
     bool continues = false;
+    moment began{};
     while (!ending) {
-        const std::string path = new_part_path(s.options.folder);
+        if (!continues)
+            began = now();
+        const std::string path = new_part_path(s.options.folder, began);
         make_room(s, s.sizes.estimate() + margin(s), "");
         if (send_start(s, path, continues) != 0) {
             pause_ms(1000);  // the recorder restarts: ask again
@@ -331,7 +349,7 @@ int run_loop(const loop_options &options)
             continue;
         }
         say("recording %s", path.c_str());
-        continues = record_part(s, path);
+        continues = record_part(s, path, began);
     }
     say("stopped after %d parts", s.parts);
     return 0;

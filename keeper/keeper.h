@@ -76,9 +76,9 @@ typedef struct keeper_room {
 typedef void (*keeper_deleted_fn)(const char *path, uint64_t bytes, void *arg);
 
 /* Deletes the oldest finished recordings of the keeper's in folder until the card has
- * policy->free_bytes free, or none is left to delete; the folder is synced after. Reads each
- * candidate's header and index (AVI_examine_file) before it deletes it, so that only a
- * finished recording goes. 0 with *out filled (out->enough says whether there is room now),
+ * policy->free_bytes free, or none is left to delete; the card is synced after deleting.
+ * Reads each candidate's header and index (AVI_examine_file) before it deletes it, so that
+ * only a finished recording goes. 0 with *out filled (out->enough says whether there is room now),
  * or -1 with errno set when the folder cannot be read or a deletion fails (*out filled as
  * far as it got). */
 int keeper_make_room(const char *folder, const keeper_policy *policy, keeper_deleted_fn said,

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -28,15 +27,13 @@ bool is_finished(const char *path)
     return AVI_examine_file(path, &found) == 0 && found.state == AVI_FILE_FINISHED;
 }
 
-// Makes the deletions durable: a power cut must not bring a deleted name back with its
-// clusters given to the next part.
-void sync_folder(const char *folder)
+// Makes the deletions durable: a power cut must not bring a deleted name back while its
+// clusters go to the next part (a cross-link). An fsync of the folder is not enough on every
+// file system: on FAT cards, power cuts in the camera box brought deleted names back after
+// one. So the whole file system is synced, once per call that deleted something.
+void sync_deletions()
 {
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    sync();
 }
 
 }  // namespace
@@ -87,7 +84,7 @@ extern "C" int keeper_make_room(const char *folder, const keeper_policy *policy,
     }
     const int saved = errno;
     if (room.deleted && !policy->dry_run)
-        sync_folder(folder);
+        sync_deletions();
     room.free_after = free_now;
     room.enough = free_now >= policy->free_bytes;
     *out = room;

@@ -41,9 +41,12 @@ void note_write_result(int result, bool key_frame)
 // A sync stops the recording while it runs. On a slow card (an SD card whose syncs take a
 // second or more) syncing every half second would leave the recording ever further behind
 // the camera, until the frame source's ring moved on without it. So the next sync also waits
-// until as much time has passed since the last one ended as that one took, and at least half
-// a second: at most half the time goes to syncing, and a slow card costs durability (a cut
-// takes up to three times as long as a sync, at least a second), never frames.
+// until as much time has passed since the last one ended as that one took: at most half the
+// time goes to syncing, and a slow card costs durability (a cut takes up to three times as
+// long as a sync), never frames. No wait beyond that: a recording that begins seconds behind
+// the camera (with the key frame before its start request, or where the part before ended)
+// writes those seconds in a burst, and each half second of it is synced as it is written,
+// so that a cut in the burst loses no more than one in a recording that keeps pace.
 constexpr int64_t sync_interval_ms = 500;
 // A sync slower than this is said once, until syncs have been faster for a while.
 constexpr int64_t slow_sync_ms = 1000, slow_card_forgotten_ms = 10000;
@@ -85,12 +88,11 @@ bool half_second_recorded(const sync_clock &c)
             c.audio_bytes * 1000 >= sync_interval_ms * c.audio_bytes_per_second);
 }
 
-// Half a second recorded, and the rest after the last sync over; the clock is read only
+// Half a second recorded, and as long since the last sync as it took; the clock is read only
 // once the first holds, not for every chunk.
 bool sync_due(const sync_clock &c)
 {
-    int64_t rest = c.last_took_ms > sync_interval_ms ? c.last_took_ms : sync_interval_ms;
-    return half_second_recorded(c) && monotonic_ms() - c.last_end_ms >= rest;
+    return half_second_recorded(c) && monotonic_ms() - c.last_end_ms >= c.last_took_ms;
 }
 
 void note_sync_time(sync_clock &c)
