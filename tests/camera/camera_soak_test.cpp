@@ -12,8 +12,8 @@
 // and `mirvo-avi join` takes them), the writer never refusing a frame, the locked recording
 // and every file not of the loop's byte for byte as the camera found them.
 //
-// Run by `make camera-test`; MIRVO_CAMERA_SOAK_PARTS (12) parts in all on each card,
-// MIRVO_CAMERA_SOAK_CUTS (2) cuts, MIRVO_CAMERA_SEED their moments (1).
+// Run by `make camera-test`; MIRVO_CAMERA_SOAK_PARTS (24) parts in all on each card,
+// MIRVO_CAMERA_SOAK_CUTS (4) cuts, MIRVO_CAMERA_SEED their moments (1).
 #include "camera_box.h"
 #include "recording.h"
 #include "source_frames.h"
@@ -147,8 +147,8 @@ struct soak_plan {
 soak_plan plan_of(const card_kind &kind)
 {
     soak_plan p;
-    p.parts = static_cast<int>(number_from_environment("MIRVO_CAMERA_SOAK_PARTS", 12));
-    p.cuts = static_cast<int>(number_from_environment("MIRVO_CAMERA_SOAK_CUTS", 2));
+    p.parts = static_cast<int>(number_from_environment("MIRVO_CAMERA_SOAK_PARTS", 24));
+    p.cuts = static_cast<int>(number_from_environment("MIRVO_CAMERA_SOAK_CUTS", 4));
     std::vector<int> words(kind.name.begin(), kind.name.end());
     words.push_back(static_cast<int>(number_from_environment("MIRVO_CAMERA_SEED", 1)));
     std::seed_seq seed(words.begin(), words.end());
