@@ -49,11 +49,12 @@ record_parts() (
 )
 
 # What a recorder printed, without what depends on the build or the moment: the build date,
-# the lines of the wait for the first key frame and of the source's current serial; with
-# its folder's name replaced.
+# the lines of the wait for the first key frame and of the source's current serial, and the
+# serial at which a start request came (the key frame found before it is the same); with its
+# folder's name replaced.
 steady_lines() {
   grep -v -e '^\[mirvo\] ' -e '^\[record_avi\]: ret is ' -e '^cur serial is ' "$1/out" |
-    sed "s|$1/|DIR/|g"
+    sed -e "s|$1/|DIR/|g" -e 's/start request at serial -\{0,1\}[0-9]*,/start request at serial N,/'
 }
 
 record_parts "$work/reference" "$REFERENCE/bin/mirvo" &
