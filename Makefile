@@ -55,7 +55,7 @@ uclibc-test:
 # MIRVO_CAMERA_CUTS_FAT32 and MIRVO_CAMERA_CUTS_EXFAT set how many cuts (3 and 2),
 # MIRVO_CAMERA_SEED when they come (1). The soak (mirvoctl loop on a full card, each card)
 # records MIRVO_CAMERA_SOAK_PARTS parts (24) through MIRVO_CAMERA_SOAK_CUTS cuts (4); the
-# long run is MIRVO_CAMERA_SOAK_PARTS=300 MIRVO_CAMERA_SOAK_CUTS=10 (about 16 min a card).
+# long run is MIRVO_CAMERA_SOAK_PARTS=300 MIRVO_CAMERA_SOAK_CUTS=10 (about 11 min a card).
 camera-test:
 	JOBS=$(JOBS) scripts/camera-test.sh $(CTEST_ARGS)
 
