@@ -6,6 +6,7 @@
 #include "mirvoctl_loop.h"
 
 #include "mirvoctl_send.h"
+#include "recorder/monotonic_ms.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -61,13 +62,6 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...)
 double megabytes(uint64_t bytes)
 {
     return static_cast<double>(bytes) / (1 << 20);
-}
-
-int64_t monotonic_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
 void pause_ms(int ms)
@@ -127,7 +121,7 @@ std::string new_part_path(const std::string &folder, const moment &began)
     for (;;) {
         keeper_part_name(seconds, ms, name, sizeof name);
         std::string path = folder + "/" + name;
-        if (access(path.c_str(), F_OK) != 0)
+        if (!file_exists(path))
             return path;
         if (++ms == 1000) {
             ms = 0;
@@ -136,8 +130,8 @@ std::string new_part_path(const std::string &folder, const moment &began)
     }
 }
 
-// What the next part will need, from the parts made (or, before the first, the newest
-// recording in the folder, else a generous guess).
+// What the next part will need: the largest of the last parts made, or before the first a
+// generous guess.
 struct part_sizes {
     std::vector<uint64_t> last;
     uint64_t first_guess = 0;
