@@ -87,11 +87,13 @@ uint64_t space_taken(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
 }
 
-bool free_space(const std::string &folder, uint64_t &free_bytes)
+// The card's size and what is free on it; false when the folder's file system cannot say.
+bool card_space(const std::string &folder, uint64_t &card_bytes, uint64_t &free_bytes)
 {
     struct statvfs s;
     if (statvfs(folder.c_str(), &s) != 0)
         return false;
+    card_bytes = static_cast<uint64_t>(s.f_blocks) * s.f_frsize;
     free_bytes = static_cast<uint64_t>(s.f_bavail) * s.f_frsize;
     return true;
 }
@@ -261,7 +263,7 @@ bool record_part(loop_state &s, const std::string &path, moment &began)
         const uint64_t estimate = s.sizes.estimate(), written = space_taken(path);
         const uint64_t rest = written < estimate ? estimate - written : estimate / 4;
         uint64_t free_bytes = 0;
-        if (free_space(s.options.folder, free_bytes) && free_bytes < rest + margin(s))
+        if (card_space(s.options.folder, s.card_bytes, free_bytes) && free_bytes < rest + margin(s))
             make_room(s, rest + estimate + margin(s), path);
     }
     const bool continued = !ending;
@@ -321,6 +323,8 @@ int run_loop(const loop_options &options)
     resolved.folder = folder;
     loop_state s{resolved, {}, 0, false, false, 0};
     s.sizes.first_guess = first_guess_bytes_per_second * static_cast<uint64_t>(options.part_seconds);
+    uint64_t free_now = 0;
+    card_space(s.options.folder, s.card_bytes, free_now);  // a share kept free needs the card's size
 
     struct sigaction action = {};
     action.sa_handler = on_signal;
